@@ -1,0 +1,30 @@
+// First stage of start-up: DPI awareness, options, single-instance guard,
+// log set-up. Runs on the first thread before any other thread exists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/launch_options.h"
+
+namespace vl {
+
+// The command line as UTF-8 arguments, program first (CommandLineToArgvW on
+// Windows, argv on Linux). Empty when splitting fails.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Per-monitor DPI awareness v2 where the system has it; nothing elsewhere.
+void makeProcessDpiAware();
+
+// <exe dir>/data/logs/agent.log
+std::string agentLogPath();
+
+// Fills `options` and opens the log. false: another instance runs and the
+// process ends now with exit code 0 (nothing was logged).
+bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options);
+
+// Blocks until the process is asked to stop (SIGINT/SIGTERM; Ctrl+C or a
+// console close on Windows).
+void waitForStopRequest();
+
+}  // namespace vl

@@ -1,0 +1,74 @@
+#include "app/launch_options.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vl {
+namespace {
+
+// Signed decimal with leading white space and one sign; stops at the first
+// non-digit; no digits reads as 0 (the _wtoi rule).
+int readLeadingInt(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+    value = value * 10 + (text[i++] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) value = INT_MAX;
+  if (value < INT_MIN) value = INT_MIN;
+  return static_cast<int>(value);
+}
+
+bool equalsIgnoringAsciiCase(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i]; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
+
+LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
+  LaunchOptions options;
+  if (args.size() < 2) return options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--hub" || a == "-h") {
+      if (hasValue) options.hubAddress = args[++i];
+    } else if (a == "--min") {
+      options.startMinimized = true;
+    } else if (a == "--tray") {
+      options.startInTray = true;
+    } else if (a == "--monitor") {
+      if (!hasValue) continue;
+      const int n = readLeadingInt(args[++i]);
+      options.regionOverride = CaptureRegion{kRegionModeMonitor, n < 1 ? 0 : n - 1, 0, 0, 0, 0};
+      options.hasRegionOverride = true;
+    } else if (a == "--region") {
+      if (!hasValue) continue;
+      int x = 0, y = 0, w = 0, h = 0;
+      if (std::sscanf(args[++i].c_str(), "%d,%d,%d,%d", &x, &y, &w, &h) == 4) {
+        options.regionOverride = CaptureRegion{kRegionModeCustom, 0, x, y, w, h};
+        options.hasRegionOverride = true;
+      }
+    }
+  }
+  return options;
+}
+
+bool hasAllowMultiArgument(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i)
+    if (equalsIgnoringAsciiCase(args[i], "--allow-multi")) return true;
+  return false;
+}
+
+}  // namespace vl

@@ -1,0 +1,27 @@
+// Command-line options of the agent, read once at start-up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "echo/capture_region.h"
+
+namespace vl {
+
+struct LaunchOptions {
+  std::string hubAddress;  // "--hub"/"-h" VALUE, UTF-8
+  bool startMinimized = false;
+  bool startInTray = false;
+  CaptureRegion regionOverride;
+  bool hasRegionOverride = false;
+};
+
+// args[0] is the program and is skipped. Options are compared exactly and
+// case-sensitively; malformed values never fail (see the .cpp).
+LaunchOptions parseLaunchOptions(const std::vector<std::string>& args);
+
+// "--allow-multi" in any letter case anywhere from args[1] on (a value after
+// "--hub" counts too).
+bool hasAllowMultiArgument(const std::vector<std::string>& args);
+
+}  // namespace vl

@@ -1,0 +1,34 @@
+// The last 300 user-facing messages, shown by the control panel; every entry
+// is forwarded to the log. UI thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+namespace vl {
+
+inline constexpr std::size_t kEventLogCapacity = 300;
+
+struct EventLogEntry {
+  std::uint64_t time = 0;  // monotonicMs when added
+  int level = 0;           // 1 information, 2 warning, 3 error (as passed)
+  std::string text;
+};
+
+class EventLog {
+ public:
+  void logEvent(int level, const std::string& text);
+  const std::deque<EventLogEntry>& entries() const { return entries_; }
+
+ private:
+  std::deque<EventLogEntry> entries_;
+};
+
+// How services that run before (or without) the agent report user-facing
+// events: the agent hands in its event log, tests a recorder.
+using EventSink = std::function<void(int level, const std::string& text)>;
+
+}  // namespace vl
