@@ -1,0 +1,32 @@
+// velmora-pad: a command-line Pad for integrators and for end-to-end tests.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "velmora-pad/commands.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: velmora-pad COMMAND ...\n"
+    "  watch HOST[:PORT] [--fps N] [--quality Q] [--maxw W] [--count N] [--seconds S] [--out DIR]\n"
+    "  input HOST[:PORT] move U V | down|up|click|dbl U V [--btn B] | wheel U V DELTA [--ctrl]\n"
+    "                    | key VK [--up] | text STRING\n"
+    "  sys HOST[:PORT] OP [--step N]      OP: shutdown restart volup voldown mute unmute mutetoggle\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "watch") return vl::pad::runWatch(args);
+  if (command == "input") return vl::pad::runInput(args);
+  if (command == "sys") return vl::pad::runSys(args);
+  std::fprintf(stderr, "velmora-pad: unknown command \"%s\" (see --help)\n", command.c_str());
+  return 2;
+}

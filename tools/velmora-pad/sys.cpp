@@ -1,0 +1,13 @@
+// Placeholder until the command is built.
+#include <cstdio>
+
+#include "velmora-pad/commands.h"
+
+namespace vl::pad {
+
+int runSys(const std::vector<std::string>&) {
+  std::fprintf(stderr, "velmora-pad: \"sys\" is not available in this build\n");
+  return 2;
+}
+
+}  // namespace vl::pad
