@@ -2,12 +2,20 @@
 # Runs a cross-built test program under Wine. scripts/test provides WINEPREFIX
 # and DISPLAY; refusing to run without a prefix keeps Wine from silently
 # creating ~/.wine. Output under Wine ends lines with CRLF, which would leak
-# into test names at discovery, so CRs are dropped.
-set -uo pipefail
+# into test names at discovery, so CRs are dropped. The output goes through a
+# file, not a pipe: Wine's helper processes inherit the descriptors and would
+# hold a pipe open long after the program ended.
+set -u
 if [ -z "${WINEPREFIX:-}" ]; then
   echo "wine-run.sh: WINEPREFIX is not set (run through scripts/test)" >&2
   exit 125
 fi
 export WINEDEBUG=-all
-/usr/lib/wine/wine64 "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+out=$(mktemp)
+err=$(mktemp)
+/usr/lib/wine/wine64 "$@" > "$out" 2> "$err" < /dev/null
+rc=$?
+tr -d '\r' < "$out"
+tr -d '\r' < "$err" >&2
+rm -f "$out" "$err"
+exit "$rc"

@@ -118,13 +118,6 @@ std::string trimSpaces(std::string_view text) {
   return std::string(text.substr(b, e - b));
 }
 
-bool envExists(const char* name) { return std::getenv(name) != nullptr; }
-
-std::string envValue(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
-}
-
 namespace detail {
 
 std::u16string utf8ToUtf16(std::string_view s) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 
 #include "log/helpers.h"
@@ -61,6 +62,13 @@ std::int64_t fileSize(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool envExists(const char* name) { return std::getenv(name) != nullptr; }
+
+std::string envValue(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
 }
 
 namespace detail {

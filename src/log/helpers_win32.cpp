@@ -66,6 +66,25 @@ std::int64_t fileSize(const std::string& path) {
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// The process environment itself, not the CRT's copy: a variable that exists
+// with an empty value counts as existing.
+bool envExists(const char* name) {
+  SetLastError(ERROR_SUCCESS);
+  wchar_t probe[1];
+  const DWORD n = GetEnvironmentVariableW(toWide(name).c_str(), probe, 1);
+  return n > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+std::string envValue(const char* name) {
+  const std::wstring wname = toWide(name);
+  const DWORD n = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+  if (n == 0) return {};
+  std::wstring value(n, L'\0');
+  const DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), n);
+  value.resize(got < n ? got : 0);
+  return toNarrow(value);
+}
+
 namespace detail {
 
 LocalTime localTimeNow() {

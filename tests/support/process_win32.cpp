@@ -48,7 +48,6 @@ ChildProcess startProcess(const std::vector<std::string>& argv, const std::map<s
   for (const auto& [k, v] : env) {
     saved.emplace_back(k, envExists(k.c_str()) ? envValue(k.c_str()) : std::string("\x01"));
     SetEnvironmentVariableW(toWide(k).c_str(), toWide(v).c_str());
-    _putenv_s(k.c_str(), v.c_str());
   }
   STARTUPINFOW si = {};
   si.cb = sizeof si;
@@ -57,13 +56,8 @@ ChildProcess startProcess(const std::vector<std::string>& argv, const std::map<s
   const BOOL ok = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                  &si, &pi);
   for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-    if (it->second == "\x01") {
-      SetEnvironmentVariableW(toWide(it->first).c_str(), nullptr);
-      _putenv_s(it->first.c_str(), "");
-    } else {
-      SetEnvironmentVariableW(toWide(it->first).c_str(), toWide(it->second).c_str());
-      _putenv_s(it->first.c_str(), it->second.c_str());
-    }
+    if (it->second == "\x01") SetEnvironmentVariableW(toWide(it->first).c_str(), nullptr);
+    else SetEnvironmentVariableW(toWide(it->first).c_str(), toWide(it->second).c_str());
   }
   if (!ok) return child;
   CloseHandle(pi.hThread);

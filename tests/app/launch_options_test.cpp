@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include "app/launch_options.h"
+#include "app/single_instance.h"
+
+namespace vl {
+namespace {
+
+LaunchOptions parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "velmora-agent");
+  return parseLaunchOptions(args);
+}
+
+TEST(LaunchOptions, DefaultsWithoutArguments) {
+  const LaunchOptions o = parse({});
+  EXPECT_TRUE(o.hubAddress.empty());
+  EXPECT_FALSE(o.startMinimized);
+  EXPECT_FALSE(o.startInTray);
+  EXPECT_FALSE(o.hasRegionOverride);
+  EXPECT_EQ(parseLaunchOptions({}).hasRegionOverride, false);
+}
+
+TEST(LaunchOptions, MonitorIsOneBasedAndForgiving) {
+  LaunchOptions o = parse({"--monitor", "2"});
+  ASSERT_TRUE(o.hasRegionOverride);
+  EXPECT_EQ(o.regionOverride, (CaptureRegion{kRegionModeMonitor, 1, 0, 0, 0, 0}));
+  for (const char* value : {"0", "-3", "abc", "", " +1x"}) {
+    o = parse({"--monitor", value});
+    ASSERT_TRUE(o.hasRegionOverride) << value;
+    EXPECT_EQ(o.regionOverride.monitorIndex, 0) << value;
+    EXPECT_EQ(o.regionOverride.mode, kRegionModeMonitor);
+  }
+  EXPECT_EQ(parse({"--monitor", "  3rd"}).regionOverride.monitorIndex, 2);
+}
+
+TEST(LaunchOptions, RegionNeedsFourNumbersButAlwaysConsumesItsValue) {
+  LaunchOptions o = parse({"--region", "100,50,1280,720"});
+  ASSERT_TRUE(o.hasRegionOverride);
+  EXPECT_EQ(o.regionOverride, (CaptureRegion{kRegionModeCustom, 0, 100, 50, 1280, 720}));
+
+  o = parse({"--region", "100,50,1280", "--min"});
+  EXPECT_FALSE(o.hasRegionOverride);
+  EXPECT_TRUE(o.startMinimized);  // the argument after the value is an option again
+
+  o = parse({"--region", "--tray"});
+  EXPECT_FALSE(o.hasRegionOverride);
+  EXPECT_FALSE(o.startInTray);  // consumed as the (bad) value
+}
+
+TEST(LaunchOptions, LastSuccessfulRegionOptionWins) {
+  LaunchOptions o = parse({"--monitor", "2", "--region", "1,2,3,4"});
+  EXPECT_EQ(o.regionOverride.mode, kRegionModeCustom);
+  o = parse({"--region", "1,2,3,4", "--monitor", "2"});
+  EXPECT_EQ(o.regionOverride, (CaptureRegion{kRegionModeMonitor, 1, 0, 0, 0, 0}));
+  o = parse({"--monitor", "2", "--region", "bad"});
+  EXPECT_EQ(o.regionOverride.monitorIndex, 1);
+}
+
+TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
+  LaunchOptions o = parse({"--hub", "10.0.0.2", "-h", "pad.local", "--min", "--tray"});
+  EXPECT_EQ(o.hubAddress, "pad.local");  // the later one replaces the earlier
+  EXPECT_TRUE(o.startMinimized);
+  EXPECT_TRUE(o.startInTray);
+
+  o = parse({"--HUB", "10.0.0.2", "--MIN"});
+  EXPECT_TRUE(o.hubAddress.empty());
+  EXPECT_FALSE(o.startMinimized);
+
+  o = parse({"--hub"});  // trailing value option
+  EXPECT_TRUE(o.hubAddress.empty());
+  o = parse({"--hub", "--min"});  // the value is taken whatever it looks like
+  EXPECT_EQ(o.hubAddress, "--min");
+  EXPECT_FALSE(o.startMinimized);
+}
+
+TEST(LaunchOptions, AllowMultiInAnyCaseAnywhere) {
+  EXPECT_TRUE(hasAllowMultiArgument({"agent", "--ALLOW-multi"}));
+  EXPECT_TRUE(hasAllowMultiArgument({"agent", "--hub", "--allow-multi"}));
+  EXPECT_FALSE(hasAllowMultiArgument({"--allow-multi"}));  // argument 0 is the program
+  EXPECT_FALSE(hasAllowMultiArgument({"agent", "--allow-multiple"}));
+  // Not an option of the parser: skipped silently.
+  EXPECT_FALSE(parse({"--allow-multi"}).hasRegionOverride);
+}
+
+TEST(SingleInstanceKey, FoldsLetterCaseAndSeparatorsOnly) {
+  const auto key = singleInstanceKey(L"C:\\Program Files\\Velmora\\velmora-agent.exe");
+  EXPECT_EQ(key, singleInstanceKey(L"c:/program files/VELMORA/Velmora-Agent.EXE"));
+  EXPECT_NE(key, singleInstanceKey(L"D:\\Program Files\\Velmora\\velmora-agent.exe"));
+  // FNV-1a 32-bit: empty input is the offset basis, "a" a known value.
+  EXPECT_EQ(singleInstanceKey(L""), 0x811C9DC5u);
+  EXPECT_EQ(singleInstanceKey(L"a"), 0xE40C292Cu);
+  EXPECT_EQ(singleInstanceKey(L"A"), 0xE40C292Cu);
+  // Only A-Z fold: a non-ASCII capital stays distinct.
+  EXPECT_NE(singleInstanceKey(L"\u00C9"), singleInstanceKey(L"\u00E9"));
+  EXPECT_EQ(singleInstanceName(0xABCDEF01u).find("VL_SingleInstance_ABCDEF01") != std::string::npos, true);
+}
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,163 @@
+// Starts copies of the real program: a second copy from the same directory
+// must leave quietly while the first runs, unless told to allow several.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "log/helpers.h"
+#include "support/test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
+namespace vl {
+namespace {
+
+#if defined(_WIN32)
+const char kAgentName[] = "velmora-agent.exe";
+#else
+const char kAgentName[] = "velmora-agent";
+#endif
+const char kStartedText[] = "已启动";
+
+class SingleInstance : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // tests/app/<this program> -> the build directory's agent.
+    const std::string built = joinPath(joinPath(joinPath(exeDirectory(), ".."), ".."), kAgentName);
+    ASSERT_TRUE(fileExists(built)) << built;
+    agent = dir.file(kAgentName);
+    std::filesystem::copy_file(built, agent);
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
+    logPath = joinPath(joinPath(dir.file("data"), "logs"), "agent.log");
+  }
+  void TearDown() override {
+    for (auto* c : {&first, &other}) stop(*c);
+  }
+
+  test::ChildProcess start(const std::vector<std::string>& extra = {},
+                           const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> argv = {agent};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return test::startProcess(argv, env, {"VL_ALLOW_MULTI"});
+  }
+
+  // Asks the agent to stop the way the system would and returns its code.
+  int stop(test::ChildProcess& child) {
+    if (!child.valid()) return -1;
+#if !defined(_WIN32)
+    ::kill(static_cast<pid_t>(child.handle), SIGTERM);
+    const int code = test::waitProcess(child, 5000);
+    if (code < 0) test::killProcess(child);
+    return code;
+#else
+    test::killProcess(child);
+    return 0;
+#endif
+  }
+
+  int startedLines() const {
+    std::string content;
+    if (!readWholeFile(logPath, content)) return 0;
+    int n = 0;
+    for (std::size_t p = content.find(kStartedText); p != std::string::npos; p = content.find(kStartedText, p + 1)) ++n;
+    return n;
+  }
+
+  bool waitForStartedLines(int n) const {
+    for (int i = 0; i < 300; ++i) {
+      if (startedLines() >= n) return true;
+      test::sleepMs(50);
+    }
+    return false;
+  }
+
+  test::TempDir dir;
+  std::string agent;
+  std::string logPath;
+  test::ChildProcess first, other;
+};
+
+#if defined(_WIN32)
+// The second copy shows an information box; press its button like a person.
+std::wstring dismissAlreadyRunningBox() {
+  const std::wstring title = toWide("Velmora 被控端");
+  for (int i = 0; i < 300; ++i) {
+    if (HWND box = FindWindowW(L"#32770", title.c_str())) {
+      std::wstring text;
+      EnumChildWindows(
+          box,
+          [](HWND child, LPARAM out) -> BOOL {
+            wchar_t buffer[512] = {};
+            GetWindowTextW(child, buffer, 512);
+            reinterpret_cast<std::wstring*>(out)->append(buffer);
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&text));
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      return text;
+    }
+    Sleep(50);
+  }
+  return L"<no box>";
+}
+#endif
+
+TEST_F(SingleInstance, SecondCopyLeavesWithCodeZeroAndWritesNothing) {
+  first = start();
+  ASSERT_TRUE(first.valid());
+  ASSERT_TRUE(waitForStartedLines(1)) << "first copy did not log its start";
+  std::string before;
+  ASSERT_TRUE(readWholeFile(logPath, before));
+
+  other = start();
+  ASSERT_TRUE(other.valid());
+#if defined(_WIN32)
+  const std::wstring text = dismissAlreadyRunningBox();
+  EXPECT_NE(text.find(toWide("已经在运行了")), std::wstring::npos) << toNarrow(text);
+#endif
+  EXPECT_EQ(test::waitProcess(other, 15000), 0);
+
+  std::string after;
+  ASSERT_TRUE(readWholeFile(logPath, after));
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(stop(first), 0);
+}
+
+TEST_F(SingleInstance, AllowMultiInAnyCaseOrTheVariableLetsASecondCopyRun) {
+  first = start();
+  ASSERT_TRUE(waitForStartedLines(1));
+
+  other = start({"--ALLOW-Multi"});
+  ASSERT_TRUE(waitForStartedLines(2)) << "second copy with --ALLOW-Multi did not start";
+  EXPECT_EQ(test::waitProcess(other, 300), -1);  // still running
+  stop(other);
+
+  other = start({}, {{"VL_ALLOW_MULTI", ""}});  // exists, even empty
+  ASSERT_TRUE(waitForStartedLines(3)) << "second copy with VL_ALLOW_MULTI did not start";
+  stop(other);
+}
+
+TEST_F(SingleInstance, CopiesAtDifferentPathsRunSideBySide) {
+  test::TempDir otherDir;
+  const std::string copy = otherDir.file(kAgentName);
+  std::filesystem::copy_file(agent, copy);
+  first = start();
+  ASSERT_TRUE(waitForStartedLines(1));
+  other = test::startProcess({copy}, {}, {"VL_ALLOW_MULTI"});
+  const std::string otherLog = joinPath(joinPath(otherDir.file("data"), "logs"), "agent.log");
+  bool started = false;
+  for (int i = 0; i < 300 && !started; ++i) {
+    started = fileSize(otherLog) > 0;
+    if (!started) test::sleepMs(50);
+  }
+  EXPECT_TRUE(started);
+  stop(other);
+}
+
+}  // namespace
+}  // namespace vl
