@@ -1,0 +1,12 @@
+# Frame server throughput on loopback.
+if(WIN32)
+  add_executable(vl_net_bench ${CMAKE_CURRENT_LIST_DIR}/net_bench.cpp)
+  target_link_libraries(vl_net_bench PRIVATE vl_net)
+else()
+  find_package(benchmark QUIET)
+  if(benchmark_FOUND)
+    add_executable(vl_net_bench ${CMAKE_CURRENT_LIST_DIR}/net_bench.cpp)
+    target_compile_definitions(vl_net_bench PRIVATE VL_HAVE_GBENCH)
+    target_link_libraries(vl_net_bench PRIVATE vl_net benchmark::benchmark)
+  endif()
+endif()

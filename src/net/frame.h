@@ -1,0 +1,76 @@
+// The frame format of every TCP channel: a 5-byte header (payload length,
+// unsigned 32-bit big-endian, then one kind byte) followed by the payload.
+// There is no magic or checksum, so a reader that meets a bad length cannot
+// find its place again and must drop the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vl::net {
+
+enum class FrameKind : std::int32_t { Text = 1, Binary = 2 };
+
+inline constexpr std::size_t kFrameHeaderSize = 5;
+// Largest payload a reader accepts (inclusive).
+inline constexpr std::uint32_t kMaxFramePayload = 0x4000000;
+// Largest number of received, unconsumed bytes a reader keeps.
+inline constexpr std::size_t kMaxReceiveBuffer = 0x4000010;
+
+// Writes the header for (kind, length): length bits 31-24 .. 7-0, then the
+// low byte of the kind.
+void encodeFrameHeader(std::uint8_t out[kFrameHeaderSize], FrameKind kind, std::uint32_t length);
+
+// Appends header and payload to `out`. Refuses (false, `out` untouched) a
+// length that does not fit the 32-bit field and a null payload with a
+// non-zero length: either would put a header on the wire that does not
+// match the bytes after it.
+bool appendFrame(std::vector<std::uint8_t>& out, FrameKind kind, const void* payload,
+                 std::uint64_t length);
+
+// One received frame. `payload` is null when `length` is 0.
+struct FrameView {
+  FrameKind kind = FrameKind::Text;
+  const std::uint8_t* payload = nullptr;
+  std::uint32_t length = 0;
+};
+
+enum class DecodeStatus {
+  Frame,      // a frame was returned
+  NeedMore,   // no complete frame buffered yet
+  BadLength,  // the next header's length exceeds kMaxFramePayload
+};
+
+// Reassembles frames from the received byte stream.
+//
+// Typical pass: append() every chunk read, then call next() until it stops
+// returning Frame, then discardDelivered(). Pointers handed out by next()
+// stay valid until the following append(), discardDelivered() or clear().
+class FrameDecoder {
+ public:
+  // Adds received bytes (dropping already delivered ones first). Returns
+  // false when more than kMaxReceiveBuffer unconsumed bytes are now held:
+  // the connection should be dropped.
+  bool append(const void* data, std::size_t size);
+
+  // Returns the next complete frame after those already returned.
+  DecodeStatus next(FrameView& frame);
+
+  // Removes the frames returned so far from the front of the buffer.
+  void discardDelivered();
+
+  void clear();
+
+  // Bytes received and not yet returned as frames.
+  std::size_t buffered() const { return buffer_.size() - readOffset_; }
+  // Length field of the header that caused the last BadLength.
+  std::uint32_t badLength() const { return badLength_; }
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+  std::size_t readOffset_ = 0;
+  std::uint32_t badLength_ = 0;
+};
+
+}  // namespace vl::net

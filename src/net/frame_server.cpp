@@ -1,0 +1,296 @@
+#include "net/frame_server.h"
+
+#include <algorithm>
+
+#include "log/log.h"
+#include "net/socket_sys.h"
+
+namespace vl::net {
+
+struct FrameServer::ClientConnection {
+  SocketHandle socket = kInvalidSocket;
+  std::string peerAddress = "0.0.0.0";
+  std::uint16_t peerPort = 0;
+  FrameDecoder receiveBuffer;
+  std::vector<std::uint8_t> sendQueue;
+  std::size_t sentOffset = 0;
+  bool closeWhenDrained = false;
+
+  std::size_t unsent() const { return sendQueue.size() - sentOffset; }
+};
+
+struct FrameServer::PollSet {
+  std::vector<sys::PollFd> fds;
+};
+
+namespace {
+// Compaction threshold of the send queue: move the unsent tail to the front
+// only when a large, dominant part of the queue has already gone out.
+constexpr std::size_t kCompactAfter = 65536;
+}  // namespace
+
+FrameServer::FrameServer() : scratch_(kReadChunk), pollSet_(std::make_unique<PollSet>()) {}
+
+FrameServer::~FrameServer() { closeAll(); }
+
+FrameServer::ClientConnection* FrameServer::find(ClientId id) const {
+  const auto it = clients_.find(id);
+  return it == clients_.end() ? nullptr : it->second.get();
+}
+
+ClientId FrameServer::takeClientId() {
+  // After the counter wraps, an id still held by a long-lived client is
+  // passed over instead of replacing that client's record.
+  for (;;) {
+    const ClientId id = nextClientId_;
+    nextClientId_ = nextClientId_ + 1 == 0 ? 1 : nextClientId_ + 1;
+    if (clients_.find(id) == clients_.end()) return id;
+  }
+}
+
+bool FrameServer::listen(std::uint16_t port, const std::string& bindAddress) {
+  closeAll();
+  ensureWinsock();
+  const SocketHandle s = sys::openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == kInvalidSocket) return false;
+  if (!sys::setExclusiveAddressUse(s)) sys::setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+  Ipv4Endpoint endpoint;
+  if (!resolveIPv4(bindAddress, port, endpoint)) {
+    sys::closeSocket(s);
+    return false;
+  }
+  const sockaddr_in address = sys::toSockaddr(endpoint);
+  if (::bind(sys::toNative(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    logWrite(LogLevel::Error, "TCP 绑定端口 %u 失败, err=%d", static_cast<unsigned>(port), sys::lastError());
+    sys::closeSocket(s);
+    return false;
+  }
+  if (::listen(sys::toNative(s), SOMAXCONN) != 0) {
+    sys::closeSocket(s);
+    return false;
+  }
+  sys::setNonBlocking(s, true);
+  listenSocket_ = s;
+  port_ = port;
+  logWrite(LogLevel::Info, "TCP 控制通道已监听 0.0.0.0:%u", static_cast<unsigned>(port));
+  return true;
+}
+
+void FrameServer::acceptPending(const ConnectHandler& onConnect) {
+  for (int i = 0; i < kAcceptsPerPass && listenSocket_ != kInvalidSocket; ++i) {
+    sockaddr_in peer{};
+    sys::AddrLen peerLength = sizeof peer;
+    const SocketHandle s = sys::acceptSocket(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+    if (s == kInvalidSocket) break;
+    sys::setNonBlocking(s, true);
+    sys::setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
+    sys::setIntOption(s, SOL_SOCKET, SO_SNDBUF, sendBufferSize_);
+
+    const ClientId id = takeClientId();
+    auto client = std::make_unique<ClientConnection>();
+    client->socket = s;
+    if (peer.sin_family == AF_INET) {
+      const Ipv4Endpoint endpoint = sys::fromSockaddr(peer);
+      client->peerAddress = formatIPv4(endpoint.address);
+      client->peerPort = endpoint.port;
+    }
+    const std::string peerText = client->peerAddress + ":" + std::to_string(client->peerPort);
+    clients_.emplace(id, std::move(client));
+    logWrite(LogLevel::Info, "客户端接入 #%u 来自 %s", id, peerText.c_str());
+    if (onConnect) onConnect(id);
+  }
+}
+
+void FrameServer::poll(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+                       const DisconnectHandler& onDisconnect) {
+  if (listenSocket_ == kInvalidSocket && clients_.empty()) return;
+  // A poll from inside a callback would reuse the poll set under our feet.
+  if (polling_) return;
+  struct Guard {
+    bool& flag;
+    ~Guard() { flag = false; }
+  } guard{polling_};
+  polling_ = true;
+  pollPass(onConnect, onFrame, onDisconnect);
+}
+
+void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+                           const DisconnectHandler& onDisconnect) {
+  acceptPending(onConnect);
+
+  auto& fds = pollSet_->fds;
+  fds.clear();
+  pollIds_.clear();
+  for (const auto& [id, client] : clients_) {
+    short events = sys::kPollRead;
+    if (client->unsent() != 0) events = static_cast<short>(events | sys::kPollWrite);
+    fds.emplace_back();
+    sys::setPollFd(fds.back(), client->socket, events);
+    pollIds_.push_back(id);
+  }
+  if (fds.empty()) return;
+
+  if (sys::pollSockets(fds.data(), fds.size(), kPollTimeoutMs) < 0) {
+    logWrite(LogLevel::Error, "WSAPoll 失败 err=%d", sys::lastError());
+    return;
+  }
+
+  closeList_.clear();
+  const auto listed = [this](ClientId id) {
+    return std::find(closeList_.begin(), closeList_.end(), id) != closeList_.end();
+  };
+  for (std::size_t i = 0; i < pollIds_.size(); ++i) {
+    const ClientId id = pollIds_[i];
+    const short revents = fds[i].revents;
+    ClientConnection* client = find(id);
+    if (client == nullptr) continue;
+    if (revents & sys::kPollBroken) {
+      closeList_.push_back(id);
+      continue;
+    }
+    if (revents & sys::kPollReadReady) {
+      readClient(id, *client);
+      if (listed(id)) continue;
+      deliverFrames(id, onFrame);
+    }
+    client = find(id);
+    if (client == nullptr) continue;
+    flush(*client);
+    if (client->closeWhenDrained && client->unsent() == 0 && !listed(id)) closeList_.push_back(id);
+  }
+
+  for (std::size_t i = 0; i < closeList_.size(); ++i) {
+    const ClientId id = closeList_[i];
+    if (find(id) == nullptr) continue;
+    closeNow(id);
+    if (onDisconnect) onDisconnect(id);
+  }
+}
+
+void FrameServer::readClient(ClientId id, ClientConnection& client) {
+  for (int i = 0; i < kReadsPerPass; ++i) {
+    const long long n = sys::recvSome(client.socket, scratch_.data(), scratch_.size());
+    if (n > 0) {
+      if (!client.receiveBuffer.append(scratch_.data(), static_cast<std::size_t>(n))) {
+        logWrite(LogLevel::Warn, "连接 #%u 接收缓存异常增长，断开", id);
+        closeList_.push_back(id);
+        return;
+      }
+      continue;
+    }
+    if (n < 0 && sys::isWouldBlock(sys::lastError())) return;
+    closeList_.push_back(id);  // peer closed (0) or a real failure
+    return;
+  }
+}
+
+void FrameServer::deliverFrames(ClientId id, const FrameHandler& onFrame) {
+  ClientConnection* client = find(id);
+  FrameView frame;
+  for (;;) {
+    const DecodeStatus status = client->receiveBuffer.next(frame);
+    if (status == DecodeStatus::NeedMore) break;
+    if (status == DecodeStatus::BadLength) {
+      logWrite(LogLevel::Warn, "连接 #%u 帧长度非法 (%u)，断开", id, client->receiveBuffer.badLength());
+      closeList_.push_back(id);
+      break;
+    }
+    if (onFrame) onFrame(id, frame.kind, frame.payload, frame.length);
+    client = find(id);
+    if (client == nullptr) return;  // closed from the callback: its bytes went with it
+  }
+  client->receiveBuffer.discardDelivered();
+}
+
+void FrameServer::flush(ClientConnection& client) {
+  if (client.socket == kInvalidSocket) return;
+  while (client.unsent() != 0) {
+    const long long n = sys::sendSome(client.socket, client.sendQueue.data() + client.sentOffset, client.unsent());
+    if (n > 0) {
+      client.sentOffset += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && sys::isWouldBlock(sys::lastError())) break;
+    client.closeWhenDrained = true;
+    break;
+  }
+  if (client.unsent() == 0) {
+    if (!client.sendQueue.empty()) {
+      client.sendQueue.clear();
+      client.sentOffset = 0;
+    }
+  } else if (client.sentOffset > kCompactAfter && client.sentOffset >= client.sendQueue.size() / 2) {
+    client.sendQueue.erase(client.sendQueue.begin(),
+                           client.sendQueue.begin() + static_cast<std::ptrdiff_t>(client.sentOffset));
+    client.sentOffset = 0;
+  }
+}
+
+void FrameServer::sendFrame(ClientId id, FrameKind kind, const void* payload, std::uint64_t length) {
+  ClientConnection* client = find(id);
+  if (client == nullptr || client->socket == kInvalidSocket) return;
+  if (!appendFrame(client->sendQueue, kind, payload, length)) {
+    logWrite(LogLevel::Warn, "连接 #%u 帧过大或缺少数据，未发送 (%llu)", id, static_cast<unsigned long long>(length));
+    return;
+  }
+  flush(*client);
+}
+
+void FrameServer::sendText(ClientId id, const std::string& text) {
+  sendFrame(id, FrameKind::Text, text.data(), text.size());
+}
+
+void FrameServer::sendBinary(ClientId id, const void* payload, std::uint64_t length) {
+  sendFrame(id, FrameKind::Binary, payload, length);
+}
+
+void FrameServer::closeClient(ClientId id, bool graceful) {
+  ClientConnection* client = find(id);
+  if (client == nullptr) return;
+  if (graceful) {
+    flush(*client);
+    if (client->unsent() != 0) {
+      client->closeWhenDrained = true;
+      return;
+    }
+  }
+  closeNow(id);
+}
+
+void FrameServer::closeNow(ClientId id) {
+  const auto it = clients_.find(id);
+  if (it == clients_.end()) return;
+  sys::shutdownBoth(it->second->socket);
+  sys::closeSocket(it->second->socket);
+  clients_.erase(it);
+}
+
+std::uint16_t FrameServer::localPort() const {
+  if (listenSocket_ == kInvalidSocket) return 0;
+  sockaddr_in address{};
+  sys::AddrLen length = sizeof address;
+  if (::getsockname(sys::toNative(listenSocket_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return sys::fromSockaddr(address).port;
+}
+
+bool FrameServer::hasClient(ClientId id) const { return find(id) != nullptr; }
+
+std::uint64_t FrameServer::pendingBytes(ClientId id) const {
+  const ClientConnection* client = find(id);
+  return client == nullptr ? 0 : client->unsent();
+}
+
+std::string FrameServer::peerText(ClientId id) const {
+  const ClientConnection* client = find(id);
+  if (client == nullptr) return {};
+  return client->peerAddress + ":" + std::to_string(client->peerPort);
+}
+
+void FrameServer::closeAll() {
+  for (auto& [id, client] : clients_) sys::closeSocket(client->socket);
+  clients_.clear();
+  sys::closeSocket(listenSocket_);
+  listenSocket_ = kInvalidSocket;
+}
+
+}  // namespace vl::net

@@ -1,0 +1,112 @@
+// Single-threaded polling TCP server speaking the frame format. It owns no
+// thread and takes no lock: every call, poll included, must come from the
+// one thread that polls it. Everything it reports happens inside poll.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/frame.h"
+#include "net/socket.h"
+
+namespace vl::net {
+
+// Counts from 1 and is never 0; shown in log lines as "#%u". After the
+// counter wraps, ids still held by connected clients are passed over.
+using ClientId = std::uint32_t;
+
+class FrameServer {
+ public:
+  using ConnectHandler = std::function<void(ClientId)>;
+  // The payload pointer is null when the length is 0; it points into the
+  // client's receive buffer and is valid only during the call.
+  using FrameHandler =
+      std::function<void(ClientId, FrameKind, const std::uint8_t* payload, std::uint64_t length)>;
+  using DisconnectHandler = std::function<void(ClientId)>;
+
+  static constexpr int kDefaultSendBufferSize = 524288;
+  static constexpr int kPollTimeoutMs = 2;
+  static constexpr int kAcceptsPerPass = 32;
+  static constexpr int kReadsPerPass = 64;
+  static constexpr std::size_t kReadChunk = 65536;
+
+  FrameServer();
+  ~FrameServer();
+  FrameServer(const FrameServer&) = delete;
+  FrameServer& operator=(const FrameServer&) = delete;
+
+  // SO_SNDBUF given to every socket accepted afterwards; set before listen.
+  void setSendBufferSize(int bytes) { sendBufferSize_ = bytes; }
+  int sendBufferSize() const { return sendBufferSize_; }
+
+  // Closes everything (silently), then binds and listens. false when the
+  // port cannot be had; the server is then idle.
+  bool listen(std::uint16_t port, const std::string& bindAddress = "0.0.0.0");
+
+  // One pass: accept, wait up to 2 ms, read, deliver frames, flush, close.
+  // Empty handlers are skipped. Callbacks may call the send, close and
+  // query operations of this server. Handlers are taken by reference so an
+  // owner polling in a loop can build them once.
+  void poll(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+            const DisconnectHandler& onDisconnect);
+
+  // Queues one frame and flushes at once. Unknown ids are ignored.
+  void sendFrame(ClientId id, FrameKind kind, const void* payload, std::uint64_t length);
+  void sendText(ClientId id, const std::string& text);
+  void sendBinary(ClientId id, const void* payload, std::uint64_t length);
+
+  // graceful: flush, and if bytes remain close after they drain (with
+  // onDisconnect from a later poll); otherwise close now, without callback.
+  void closeClient(ClientId id, bool graceful);
+  bool hasClient(ClientId id) const;
+  // Queued bytes not yet handed to the socket; 0 for an unknown id.
+  std::uint64_t pendingBytes(ClientId id) const;
+  // Drops every client and the listening socket without callbacks.
+  void closeAll();
+
+  bool isListening() const { return listenSocket_ != kInvalidSocket; }
+  std::uint16_t port() const { return port_; }
+  // Port the listening socket is bound to (the system's pick after
+  // listen(0)); 0 when not listening.
+  std::uint16_t localPort() const;
+  std::size_t clientCount() const { return clients_.size(); }
+  // Peer of a connected client as "a.b.c.d:port"; empty for an unknown id.
+  std::string peerText(ClientId id) const;
+
+  // Test seam: the id the next accepted client gets.
+  ClientId nextClientId() const { return nextClientId_; }
+  void setNextClientIdForTest(ClientId next) { nextClientId_ = next == 0 ? 1 : next; }
+
+ private:
+  struct ClientConnection;
+
+  ClientConnection* find(ClientId id) const;
+  ClientId takeClientId();
+  void pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+                const DisconnectHandler& onDisconnect);
+  void acceptPending(const ConnectHandler& onConnect);
+  void readClient(ClientId id, ClientConnection& client);
+  void deliverFrames(ClientId id, const FrameHandler& onFrame);
+  void flush(ClientConnection& client);
+  void closeNow(ClientId id);
+
+  SocketHandle listenSocket_ = kInvalidSocket;
+  int sendBufferSize_ = kDefaultSendBufferSize;
+  std::uint16_t port_ = 0;
+  ClientId nextClientId_ = 1;
+  bool polling_ = false;
+  std::map<ClientId, std::unique_ptr<ClientConnection>> clients_;
+
+  // Reused across passes so a steady poll loop does not allocate.
+  std::vector<std::uint8_t> scratch_;
+  std::vector<ClientId> pollIds_;
+  std::vector<ClientId> closeList_;
+  struct PollSet;
+  std::unique_ptr<PollSet> pollSet_;
+};
+
+}  // namespace vl::net

@@ -1,0 +1,113 @@
+#include "velmora-pad/common.h"
+
+#include <chrono>
+#include <thread>
+
+#include "log/helpers.h"
+#include "net/socket.h"
+
+namespace vl::pad {
+
+bool parseHostPort(const std::string& text, std::uint16_t defaultPort, std::string& host,
+                   std::uint16_t& port) {
+  std::string h = text;
+  std::uint16_t p = defaultPort;
+  const std::size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    h = text.substr(0, colon);
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5) return false;
+    unsigned value = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value == 0 || value > 65535) return false;
+    p = static_cast<std::uint16_t>(value);
+  }
+  if (h.empty() || h.find(':') != std::string::npos) return false;
+  if (h == "localhost") h = "127.0.0.1";
+  host = h;
+  port = p;
+  return true;
+}
+
+bool PadConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string& error) {
+  close();
+  net::Ipv4Endpoint endpoint;
+  if (!net::resolveIPv4(host, port, endpoint)) {
+    error = "\"" + host + "\" is not an IPv4 address";
+    return false;
+  }
+  if (!client_.startConnect(host, port)) {
+    error = formatString("cannot connect to %s:%u", host.c_str(), static_cast<unsigned>(port));
+    return false;
+  }
+  const std::uint64_t start = monotonicMs();
+  for (;;) {
+    const int elapsed = static_cast<int>(monotonicMs() - start);
+    const int state = client_.pollConnect(elapsed, timeoutMs > 0 ? timeoutMs : 1);
+    if (state == 1) return true;
+    if (state < 0) {
+      error = formatString("cannot connect to %s:%u (refused or no answer within %d ms)", host.c_str(),
+                           static_cast<unsigned>(port), timeoutMs);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool PadConnection::sendText(const std::string& json) {
+  return sendFrame(net::FrameKind::Text, json.data(), json.size());
+}
+
+bool PadConnection::sendFrame(net::FrameKind kind, const void* payload, std::size_t length) {
+  if (!client_.isOpen()) return false;
+  sendBuffer_.clear();
+  if (!net::appendFrame(sendBuffer_, kind, payload, length)) return false;
+  return client_.sendAll(sendBuffer_.data(), sendBuffer_.size()) ==
+         static_cast<std::int64_t>(sendBuffer_.size());
+}
+
+int PadConnection::receiveFrame(net::FrameKind& kind, std::vector<std::uint8_t>& payload, int timeoutMs) {
+  if (readChunk_.empty()) readChunk_.resize(65536);
+  const std::uint64_t start = monotonicMs();
+  for (;;) {
+    net::FrameView frame;
+    const net::DecodeStatus status = decoder_.next(frame);
+    if (status == net::DecodeStatus::Frame) {
+      kind = frame.kind;
+      payload.assign(frame.payload, frame.payload + frame.length);
+      decoder_.discardDelivered();
+      return 1;
+    }
+    if (status == net::DecodeStatus::BadLength || !client_.isOpen()) {
+      close();
+      return -1;
+    }
+    const std::uint64_t elapsed = monotonicMs() - start;
+    const int left = timeoutMs > 0 && elapsed < static_cast<std::uint64_t>(timeoutMs)
+                         ? timeoutMs - static_cast<int>(elapsed)
+                         : 0;
+    const int n = client_.receive(readChunk_.data(), static_cast<int>(readChunk_.size()), left);
+    if (n > 0) {
+      if (!decoder_.append(readChunk_.data(), static_cast<std::size_t>(n))) {
+        close();
+        return -1;
+      }
+      continue;
+    }
+    if (n < 0 || client_.broken()) {
+      close();
+      return -1;
+    }
+    if (left == 0) return 0;
+  }
+}
+
+void PadConnection::close() {
+  client_.close();
+  decoder_.clear();
+}
+
+}  // namespace vl::pad
