@@ -1,0 +1,94 @@
+// System control on its own TCP port: the Pad connects, sends one "sys.cmd"
+// text frame, gets one "sys.ack" and the connection is closed. Volume and
+// mute run before the acknowledgement leaves; shutdown and restart run
+// 400 ms after it, from the tick, so the Pad has its answer first.
+// UI thread only; no locks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "log/event_log.h"
+#include "net/frame_server.h"
+#include "sysctl/system_platform.h"
+
+namespace vl {
+
+inline constexpr std::uint16_t kSysCtlPort = 24693;
+inline constexpr std::uint64_t kPowerOpDelayMs = 400;
+inline constexpr std::size_t kRejectedPayloadLogBytes = 160;
+inline constexpr int kDefaultVolumeStep = 2;
+
+// Display name of an operation; "（未选择操作）" for "", "（未知操作）" otherwise.
+const char* sysOpDisplayName(std::string_view op);
+// The eight wire names, "wake" included.
+bool isKnownSysOp(std::string_view op);
+bool isPowerSysOp(std::string_view op);
+
+struct SysCtlCommand {
+  bool valid = false;
+  std::string op;
+  int step = kDefaultVolumeStep;  // clamped to 1..50
+};
+
+// Members of another JSON type count as absent.
+SysCtlCommand parseSysCtlCommand(std::string_view payload);
+
+// Compact, keys ascending; "vol"/"muted" only when >= 0.
+std::string makeSysCtlAck(bool ok, const std::string& msg, int vol, int muted);
+
+class SysCtlService {
+ public:
+  using Clock = std::function<std::uint64_t()>;
+
+  // `events` receives the user-facing lines (1 info, 2 warning, 3 error);
+  // without one they go to the log. `platform` defaults to the real one;
+  // `clock` to monotonicMs.
+  explicit SysCtlService(EventSink events = {}, SystemPlatform* platform = nullptr,
+                         Clock clock = {});
+  ~SysCtlService();
+  SysCtlService(const SysCtlService&) = delete;
+  SysCtlService& operator=(const SysCtlService&) = delete;
+
+  // Listens once; no other port is tried. The result is sysCtlReady().
+  bool start(std::uint16_t port = kSysCtlPort, const std::string& bindAddress = "0.0.0.0");
+  // Closes the server and its clients and drops a power operation that is
+  // not yet due: nothing runs after the agent has stopped.
+  void stop();
+
+  // One server pass when ready (frames are handled inside it).
+  void poll();
+  // poll, then runPendingPowerOp: what the agent's tick does.
+  void tick();
+
+  void handleSysCtlFrame(net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
+                         std::uint64_t length);
+  void runPendingPowerOp();
+
+  bool sysCtlReady() const { return ready_; }
+  std::uint16_t port() const { return port_; }
+  std::uint64_t commandCount() const { return commandCount_; }
+  const std::string& pendingOp() const { return pendingOp_; }
+  std::uint64_t pendingDueMs() const { return pendingDueMs_; }
+
+ private:
+  void logEvent(int level, const std::string& text);
+  std::uint64_t now() const;
+  void reply(net::ClientId client, bool ok, const std::string& msg, int vol, int muted);
+
+  net::FrameServer server_;
+  std::uint16_t port_ = kSysCtlPort;
+  bool ready_ = false;
+  std::string pendingOp_;
+  std::uint64_t pendingDueMs_ = 0;
+  std::uint64_t commandCount_ = 0;
+
+  EventSink events_;
+  SystemPlatform* platform_;
+  Clock clock_;
+  net::FrameServer::FrameHandler onFrame_;
+};
+
+}  // namespace vl

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include "fake_system_platform.h"
+#include "log/helpers.h"
+#include "support/test_support.h"
+#include "sysctl/sysctl_service.h"
+#include "sysctl_test_support.h"
+
+namespace vl {
+namespace {
+
+using test::EventRecorder;
+using test::FakeSystemPlatform;
+using test::textFrame;
+
+const char kWakeText[] = "开机/唤醒由中控端直接发魔术包，不走本端口";
+const char kBadText[] = "命令不合法：不认识的操作";
+const char kRejected[] = "收到一条不合法的系统控制命令，已拒绝：";
+
+std::string ack(bool ok, const std::string& msg) {
+  return "{\"msg\":\"" + msg + "\",\"ok\":" + (ok ? "true" : "false") + ",\"t\":\"sys.ack\"}";
+}
+
+TEST(ParseSysCtlCommand, AcceptsTheTableExceptWake) {
+  for (const char* op : {"shutdown", "restart", "volup", "voldown", "mutetoggle", "mute", "unmute"}) {
+    const auto c = parseSysCtlCommand(std::string("{\"t\":\"sys.cmd\",\"op\":\"") + op + "\",\"x\":[1]}");
+    EXPECT_TRUE(c.valid) << op;
+    EXPECT_EQ(c.op, op);
+    EXPECT_EQ(c.step, 2);
+  }
+  for (const char* text : {
+           R"({"t":"sys.cmd","op":"wake"})", R"({"t":"sys.cmd","op":"Shutdown"})",
+           R"({"t":"sys.cmd","op":""})", R"({"t":"sys.cmd"})", R"({"op":"volup"})",
+           R"({"t":"sys.CMD","op":"volup"})", R"({"t":1,"op":"volup"})", R"({"t":"sys.cmd","op":5})",
+           R"({"t":"sys.cmd","op":["volup"]})", R"([{"t":"sys.cmd","op":"volup"}])", R"("volup")",
+           R"({"t":"sys.cmd","op":"volup")", "", "null", "\xff\xfe{}",
+           "{\"t\":\"sys.cmd\",\"op\":\"vol\xffup\"}"}) {
+    EXPECT_FALSE(parseSysCtlCommand(text).valid) << text;
+  }
+}
+
+TEST(ParseSysCtlCommand, StepIsCutTowardZeroAndClamped) {
+  const std::pair<const char*, int> cases[] = {
+      {"0", 1},     {"-5", 1},      {"1", 1},      {"50", 50},     {"51", 50},          {"80", 50},
+      {"2.9", 2},   {"0.9", 1},     {"-0.5", 1},   {"50.9", 50},   {"1e300", 50},       {"-1e300", 1},
+      {"true", 1},  {"false", 1},   {"\"7\"", 2},  {"null", 2},    {"[5]", 2},          {"{}", 2},
+      {"18446744073709551615", 50}, {"-9223372036854775808", 1},   {"9223372036854775807", 50},
+  };
+  for (const auto& [step, expected] : cases) {
+    const auto c = parseSysCtlCommand(std::string(R"({"t":"sys.cmd","op":"volup","step":)") + step + "}");
+    EXPECT_TRUE(c.valid) << step;
+    EXPECT_EQ(c.step, expected) << step;
+  }
+}
+
+TEST(MakeSysCtlAck, EscapesQuotesAndSurvivesBytesThatAreNotUtf8) {
+  EXPECT_EQ(makeSysCtlAck(true, "a\"b", 0, -1), "{\"msg\":\"a\\\"b\",\"ok\":true,\"t\":\"sys.ack\",\"vol\":0}");
+  EXPECT_EQ(makeSysCtlAck(true, "静音中", -1, 1), "{\"msg\":\"静音中\",\"muted\":1,\"ok\":true,\"t\":\"sys.ack\"}");
+  EXPECT_FALSE(makeSysCtlAck(false, "\xff", -1, -1).empty());
+}
+
+class SysCtlServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = test::startOnFreePort(service);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(service.sysCtlReady());
+    events.entries.clear();
+  }
+
+  test::Exchange send(const std::string& payload) { return test::exchangeWith(service, port, textFrame(payload)); }
+
+  // The single reply of one connection.
+  std::string reply(const std::string& payload) {
+    const auto x = send(payload);
+    EXPECT_TRUE(x.connected);
+    EXPECT_TRUE(x.closedByAgent);
+    EXPECT_EQ(x.frames.size(), 1u);
+    if (x.frames.size() != 1) return {};
+    EXPECT_EQ(x.frames[0].kind, net::FrameKind::Text);
+    return x.frames[0].payload;
+  }
+
+  test::ScopedDryRun noDryRun{false};
+  test::LogCapture log;
+  FakeSystemPlatform fake;
+  EventRecorder events;
+  std::uint64_t now = 1000;
+  SysCtlService service{events.sink(), &fake, [this] { return now; }};
+  std::uint16_t port = 0;
+};
+
+TEST_F(SysCtlServiceTest, VolumeCommandsAnswerWithTheLevelsThatHoldAfterwards) {
+  fake.level = 0.5f;
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"volup"})"),
+            "{\"msg\":\"音量 52%\",\"muted\":0,\"ok\":true,\"t\":\"sys.ack\",\"vol\":52}");
+  EXPECT_EQ(events.count(1, "系统控制 音量 +（幅度 2）：音量 52%"), 1);
+
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"voldown","step":0})"),
+            "{\"msg\":\"音量 51%\",\"muted\":0,\"ok\":true,\"t\":\"sys.ack\",\"vol\":51}");
+  EXPECT_EQ(events.count(1, "系统控制 音量 -（幅度 1）：音量 51%"), 1);
+
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"volup","step":80})"),
+            "{\"msg\":\"音量 100%\",\"muted\":0,\"ok\":true,\"t\":\"sys.ack\",\"vol\":100}");
+  EXPECT_EQ(events.count(1, "系统控制 音量 +（幅度 50）：音量 100%"), 1);
+
+  // Other operations ignore the step, but their line shows it clamped.
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"mute","step":-5})"),
+            "{\"msg\":\"已静音\",\"muted\":1,\"ok\":true,\"t\":\"sys.ack\",\"vol\":100}");
+  EXPECT_EQ(events.count(1, "系统控制 静音（幅度 1）：已静音"), 1);
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"mutetoggle","step":51})"),
+            "{\"msg\":\"已取消静音\",\"muted\":0,\"ok\":true,\"t\":\"sys.ack\",\"vol\":100}");
+  EXPECT_EQ(events.count(1, "系统控制 静音切换（幅度 50）：已取消静音"), 1);
+  EXPECT_EQ(service.commandCount(), 5u);
+}
+
+TEST_F(SysCtlServiceTest, FailedAudioActionAnswersOkFalseWithoutLevels) {
+  fake.deviceNull = true;
+  for (const char* op : {"mute", "volup"}) {
+    EXPECT_EQ(reply(std::string(R"({"t":"sys.cmd","op":")") + op + "\"}"),
+              ack(false, "没有默认播放设备（声卡被禁用 / 没装驱动）"));
+  }
+  EXPECT_EQ(events.count(3, "系统控制 静音（幅度 2）：没有默认播放设备"), 1);
+  EXPECT_EQ(events.count(3, "系统控制 音量 +（幅度 2）：没有默认播放设备"), 1);
+  EXPECT_EQ(service.commandCount(), 2u);  // counted even though they failed
+}
+
+TEST_F(SysCtlServiceTest, RejectedCommandsGetTheRightTextAndAreNotCounted) {
+  const std::pair<std::string, const char*> cases[] = {
+      {R"({"t":"sys.cmd","op":"wake"})", kWakeText},
+      {R"(not json but "wake" anyway)", kWakeText},
+      {R"({"t":"sys.cmd","op":"Shutdown","note":"wake"})", kWakeText},
+      {R"({"t":"sys.cmd","op":"Shutdown"})", kBadText},
+      {R"({"t":"sys.cmd","op":"WAKE"})", kBadText},
+      {"\"wake", kBadText},  // five bytes: never the wake text
+      {"", kBadText},
+      {R"({"t":"sys.cmd","op":7})", kBadText},
+      {R"({"t":"hb","op":"volup"})", kBadText},
+  };
+  for (const auto& [payload, text] : cases) {
+    SCOPED_TRACE(payload);
+    events.entries.clear();
+    EXPECT_EQ(reply(payload), ack(false, text));
+    ASSERT_EQ(events.entries.size(), 1u);
+    EXPECT_EQ(events.entries[0].level, 2);
+    EXPECT_EQ(events.entries[0].text, kRejected + payload);
+  }
+  EXPECT_EQ(service.commandCount(), 0u);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(SysCtlServiceTest, LongRejectedPayloadIsLoggedWithItsFirst160Bytes) {
+  std::string payload = "{\"t\":\"sys.cmd\",\"op\":\"";
+  while (payload.size() < 498) payload += "x";
+  payload += "\"}";
+  ASSERT_EQ(payload.size(), 500u);
+  EXPECT_EQ(reply(payload), ack(false, kBadText));
+  ASSERT_EQ(events.entries.size(), 1u);
+  EXPECT_EQ(events.entries[0].text, kRejected + payload.substr(0, 160));
+}
+
+TEST_F(SysCtlServiceTest, NonTextFrameClosesWithoutReply) {
+  for (const int kind : {2, 0, 7, 255}) {
+    const auto x = test::exchangeWith(service, port,
+                                      test::frameBytes(static_cast<net::FrameKind>(kind), R"({"t":"sys.cmd","op":"volup"})"));
+    EXPECT_TRUE(x.closedByAgent) << kind;
+    EXPECT_TRUE(x.frames.empty()) << kind;
+  }
+  EXPECT_TRUE(events.entries.empty());
+  EXPECT_EQ(service.commandCount(), 0u);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(SysCtlServiceTest, OneCommandPerConnection) {
+  fake.level = 0.5f;
+  const auto x = test::exchangeWith(service, port,
+                                    textFrame(R"({"t":"sys.cmd","op":"volup"})") +
+                                        textFrame(R"({"t":"sys.cmd","op":"volup"})") +
+                                        textFrame(R"({"t":"sys.cmd","op":"restart"})"));
+  EXPECT_TRUE(x.closedByAgent);
+  ASSERT_EQ(x.frames.size(), 1u);
+  EXPECT_EQ(service.commandCount(), 1u);
+  EXPECT_EQ(fake.volumeSets.size(), 1u);
+  EXPECT_TRUE(service.pendingOp().empty());
+}
+
+TEST_F(SysCtlServiceTest, PowerCommandIsAcknowledgedFirstAndRunsFromTheTickAfter400Ms) {
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"shutdown","step":9})"), ack(true, "正在关机"));
+  EXPECT_EQ(service.commandCount(), 1u);
+  EXPECT_EQ(service.pendingOp(), "shutdown");
+  EXPECT_EQ(service.pendingDueMs(), 1400u);
+  ASSERT_EQ(events.entries.size(), 1u);
+  EXPECT_EQ(events.entries[0].level, 2);
+  EXPECT_EQ(events.entries[0].text, "收到系统控制：关机 —— 0.4 秒后执行（先回执，避免中控端判超时）");
+  EXPECT_TRUE(fake.calls.empty());
+
+  now = 1399;
+  service.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
+  now = 1400;
+  service.tick();
+  EXPECT_EQ(fake.powerRequests, std::vector<bool>{false});
+  EXPECT_TRUE(service.pendingOp().empty());
+  now = 5000;
+  service.tick();
+  EXPECT_EQ(fake.powerRequests.size(), 1u);
+  EXPECT_EQ(events.entries.size(), 1u);  // success adds no line
+}
+
+TEST_F(SysCtlServiceTest, SecondPowerCommandReplacesTheFirstAndRestartsTheDelay) {
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"shutdown"})"), ack(true, "正在关机"));
+  now = 1300;
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"restart"})"), ack(true, "正在重启"));
+  EXPECT_EQ(service.pendingDueMs(), 1700u);
+  now = 1699;
+  service.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
+  now = 1700;
+  service.tick();
+  EXPECT_EQ(fake.powerRequests, std::vector<bool>{true});
+  EXPECT_EQ(service.commandCount(), 2u);
+  EXPECT_EQ(events.count(2, "收到系统控制：重启 —— 0.4 秒后执行"), 1);
+}
+
+TEST_F(SysCtlServiceTest, PowerFailureAfterTheDelayOnlyReachesTheLog) {
+  fake.adjustLastError = kErrorNotAllAssigned;
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"restart"})"), ack(true, "正在重启"));
+  now = 2000;
+  service.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
+  EXPECT_EQ(events.count(3, "系统控制 重启 执行失败：没有关机权限（“关闭系统”权限被组策略收走了，需要管理员运行被控端）"), 1);
+}
+
+TEST_F(SysCtlServiceTest, PendingPowerCommandIsDroppedAtStop) {
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"shutdown"})"), ack(true, "正在关机"));
+  service.stop();
+  EXPECT_FALSE(service.sysCtlReady());
+  now = 10000;
+  service.tick();
+  service.runPendingPowerOp();
+  EXPECT_TRUE(fake.powerRequests.empty());
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(SysCtlServiceTest, DryRunAcknowledgesAndRequestsNothing) {
+  test::ScopedDryRun dry(true);
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"restart"})"), ack(true, "正在重启"));
+  now = 1400;
+  service.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
+  EXPECT_TRUE(log.contains("系统控制：演练模式，未执行重启"));
+  EXPECT_EQ(events.count(3, "执行失败"), 0);
+}
+
+TEST(SysCtlServiceStart, TakenPortLeavesTheServiceOffButPowerStillRuns) {
+  test::ScopedDryRun noDryRun(false);
+  test::LogCapture log;
+  FakeSystemPlatform fake;
+  EventRecorder first, second;
+  std::uint64_t now = 0;
+  SysCtlService a(first.sink(), &fake, [&] { return now; });
+  const std::uint16_t port = test::startOnFreePort(a);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(first.count(1, formatString("系统控制服务就绪，端口 %u（中控端可远程关机/重启/音量/静音）", port)), 1);
+
+  SysCtlService b(second.sink(), &fake, [&] { return now; });
+  EXPECT_FALSE(b.start(port, "127.0.0.1"));
+  EXPECT_FALSE(b.sysCtlReady());
+  EXPECT_EQ(b.port(), port);
+  EXPECT_EQ(second.count(2, formatString("系统控制端口 %u 被占用 ⇒ 中控端无法控制本机系统操作", port)), 1);
+  b.tick();  // not polled, no crash
+
+  // The command reaches the first service; the second never answers.
+  const auto x = test::exchangeWith(a, port, textFrame(R"({"t":"sys.cmd","op":"restart"})"));
+  ASSERT_EQ(x.frames.size(), 1u);
+  now = 400;
+  a.tick();
+  EXPECT_EQ(fake.powerRequests, std::vector<bool>{true});
+}
+
+TEST(SysCtlServiceStart, DefaultsBeforeStart) {
+  FakeSystemPlatform fake;
+  SysCtlService service({}, &fake);
+  EXPECT_FALSE(service.sysCtlReady());
+  EXPECT_EQ(service.port(), 24693);
+  EXPECT_EQ(service.commandCount(), 0u);
+  service.tick();
+  service.stop();
+  service.stop();
+}
+
+}  // namespace
+}  // namespace vl
