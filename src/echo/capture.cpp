@@ -1,0 +1,23 @@
+// Portable half of the screen capturer.
+#include "echo/capture.h"
+#include "echo/capture_platform.h"
+#include "log/helpers.h"
+#include "log/log.h"
+
+namespace vl {
+
+std::uint32_t captureRasterOperation() {
+  // A function-local static is initialised once, thread-safely.
+  static const std::uint32_t rop = envExists("VL_SCREEN_NO_CAPTUREBLT") ? kRopSrcCopy : kRopSrcCopyCaptureBlt;
+  return rop;
+}
+
+namespace detail {
+
+void logCaptureOpened(const MonitorInfo& rect) {
+  logWrite(LogLevel::Info, "抓屏初始化: %s %dx%d @ (%d,%d)", rect.name.c_str(), rect.width, rect.height, rect.x,
+           rect.y);
+}
+
+}  // namespace detail
+}  // namespace vl

@@ -1,0 +1,118 @@
+// Monitors, capture regions and the screen capturer (GDI on Windows, X11 on
+// Linux). Produces top-down RGBA frames with alpha 255.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "echo/capture_region.h"
+
+namespace vl {
+
+// One monitor, or the rectangle a region resolves to; virtual-desktop pixels.
+struct MonitorInfo {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  bool primary = false;
+  std::string name;  // UTF-8
+};
+
+// width × height pixels, rows top-down, bytes R, G, B, A per pixel.
+struct PixelFrame {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<std::uint8_t> pixels;
+
+  // Sets the size; growth is zero-filled, shrinking keeps the storage, so a
+  // frame reused at a steady size never allocates.
+  void setSize(std::int32_t w, std::int32_t h) {
+    width = w;
+    height = h;
+    pixels.resize(static_cast<std::size_t>(w > 0 ? w : 0) * static_cast<std::size_t>(h > 0 ? h : 0) * 4u);
+  }
+  void clear() {
+    width = 0;
+    height = 0;
+    pixels.clear();
+  }
+};
+
+// What the platform reports about the desktop besides the monitor list.
+struct DesktopMetrics {
+  std::int32_t virtualX = 0;  // bounding box of all monitors
+  std::int32_t virtualY = 0;
+  std::int32_t virtualWidth = 0;
+  std::int32_t virtualHeight = 0;
+  std::int32_t screenWidth = 0;  // primary screen
+  std::int32_t screenHeight = 0;
+};
+
+inline constexpr const char* kFallbackMonitorName = "主显示器";
+inline constexpr const char* kCustomRegionName = "自定义区域";
+
+// Pure parts, testable without a display. An empty list gets the single
+// primary entry "主显示器" with the primary screen's size.
+void applyMonitorFallback(std::vector<MonitorInfo>& monitors, const DesktopMetrics& desktop);
+MonitorInfo resolveCaptureRegion(const CaptureRegion& region, const std::vector<MonitorInfo>& monitors,
+                                 const DesktopMetrics& desktop);
+
+// Platform queries; stateless, callable from any thread.
+DesktopMetrics readDesktopMetrics();
+// Monitors in the order the system reports them; never empty.
+std::vector<MonitorInfo> enumerateMonitors();
+// Resolves against a fresh monitor list and fresh desktop metrics.
+MonitorInfo resolveCaptureRegion(const CaptureRegion& region);
+
+// Copies one rectangle of the screen, resolved at open, into RGBA frames.
+// Used on one thread only.
+class ScreenCapturer {
+ public:
+  ScreenCapturer();
+  ~ScreenCapturer();
+  ScreenCapturer(const ScreenCapturer&) = delete;
+  ScreenCapturer& operator=(const ScreenCapturer&) = delete;
+
+  // Closes first; false when the region resolves to an empty rectangle or
+  // the platform objects cannot be created (nothing stays half set up).
+  bool open(const CaptureRegion& region);
+  void close();
+  // false (out untouched) when not ready or the copy fails.
+  bool capture(PixelFrame& out);
+  bool isReady() const;
+
+  const MonitorInfo& rect() const { return rect_; }
+  std::int32_t width() const { return width_; }
+  std::int32_t height() const { return height_; }
+
+  // Linux: MIT-SHM is used when the server offers it unless switched off
+  // here (takes effect at the next open). Ignored on Windows.
+  void setSharedMemoryAllowed(bool allowed) { shmAllowed_ = allowed; }
+  // Linux: whether the open capturer copies through MIT-SHM.
+  bool usingSharedMemory() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  MonitorInfo rect_;
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  bool shmAllowed_ = true;
+};
+
+// Raster operation of every screen copy: SRCCOPY|CAPTUREBLT, or SRCCOPY alone
+// when VL_SCREEN_NO_CAPTUREBLT is set. The variable is read once per process,
+// at the first call.
+inline constexpr std::uint32_t kRopSrcCopy = 0x00CC0020u;
+inline constexpr std::uint32_t kRopSrcCopyCaptureBlt = 0x40CC0020u;
+std::uint32_t captureRasterOperation();
+
+// Windows: hides the window from screen capture (or shows it again) through
+// SetWindowDisplayAffinity. false for a null window, when the system lacks
+// the call or rejects it; always false on Linux.
+bool setCaptureExclusion(void* window, bool exclude);
+
+}  // namespace vl

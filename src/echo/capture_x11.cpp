@@ -1,0 +1,94 @@
+// Xlib connections for the capture code: thread-aware, surviving a lost
+// server, with a scoped trap for protocol errors.
+#include "echo/capture_x11.h"
+
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace vl::detail {
+namespace {
+
+std::mutex gTrapMutex;
+std::atomic<bool> gTrapHit{false};
+XErrorHandler gPreviousHandler = nullptr;
+
+int trapHandler(Display*, XErrorEvent*) {
+  gTrapHit.store(true);
+  return 0;
+}
+
+// Connections opened here, and those whose server went away. Xlib's default
+// I/O error handler ends the process; ours does that only for connections
+// that are not ours.
+std::mutex gDisplaysMutex;
+std::vector<Display*> gOwnDisplays;
+std::vector<Display*> gLostDisplays;
+XIOErrorHandler gPreviousIoHandler = nullptr;
+
+bool listed(const std::vector<Display*>& list, Display* display) {
+  return std::find(list.begin(), list.end(), display) != list.end();
+}
+
+int ioErrorHandler(Display* display) {
+  {
+    std::lock_guard<std::mutex> lock(gDisplaysMutex);
+    if (listed(gOwnDisplays, display)) {
+      if (!listed(gLostDisplays, display)) gLostDisplays.push_back(display);
+      return 0;  // Xlib then calls the exit handler below, which returns
+    }
+  }
+  return gPreviousIoHandler ? gPreviousIoHandler(display) : 0;
+}
+
+void ioErrorExit(Display*, void*) {}
+
+}  // namespace
+
+Display* openX11Display() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XInitThreads();
+    gPreviousIoHandler = XSetIOErrorHandler(ioErrorHandler);
+  });
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return nullptr;
+  XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
+  std::lock_guard<std::mutex> lock(gDisplaysMutex);
+  gOwnDisplays.push_back(display);
+  return display;
+}
+
+bool x11DisplayLost(Display* display) {
+  std::lock_guard<std::mutex> lock(gDisplaysMutex);
+  return listed(gLostDisplays, display);
+}
+
+void closeX11Display(Display* display) {
+  if (!display) return;
+  XCloseDisplay(display);
+  // The address may come back for the next connection.
+  std::lock_guard<std::mutex> lock(gDisplaysMutex);
+  gOwnDisplays.erase(std::remove(gOwnDisplays.begin(), gOwnDisplays.end(), display), gOwnDisplays.end());
+  gLostDisplays.erase(std::remove(gLostDisplays.begin(), gLostDisplays.end(), display), gLostDisplays.end());
+}
+
+// The handler is process-wide, so concurrent trappers are serialised.
+void beginTrapX11Errors() {
+  gTrapMutex.lock();
+  gTrapHit.store(false);
+  gPreviousHandler = XSetErrorHandler(trapHandler);
+}
+
+bool endTrapX11Errors() {
+  XSetErrorHandler(gPreviousHandler);
+  gPreviousHandler = nullptr;
+  const bool hit = gTrapHit.exchange(false);
+  gTrapMutex.unlock();
+  return hit;
+}
+
+}  // namespace vl::detail

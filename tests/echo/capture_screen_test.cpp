@@ -1,0 +1,410 @@
+// Real screen capture: a private Xvfb on Linux, Wine's desktop on Windows.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "echo/capture.h"
+#include "log/helpers.h"
+#include "support/test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#endif
+
+namespace vl {
+namespace {
+
+void setEnv(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");
+#else
+  if (value) ::setenv(name, value, 1);
+  else ::unsetenv(name);
+#endif
+}
+
+CaptureRegion custom(int x, int y, int w, int h) {
+  CaptureRegion r;
+  r.mode = kRegionModeCustom;
+  r.x = x;
+  r.y = y;
+  r.width = w;
+  r.height = h;
+  return r;
+}
+
+CaptureRegion monitorRegion(int index) {
+  CaptureRegion r;
+  r.monitorIndex = index;
+  return r;
+}
+
+// ---- raster operation, read once per process -------------------------------
+
+// Run directly with the variable unset, and again by the next case in a child
+// process with it set. CAPTURE_ROP_MARKER names a file for the child's answer.
+TEST(CaptureRasterOp, FollowsTheVariableAndIsReadOnlyOnce) {
+  const bool set = envExists("VL_SCREEN_NO_CAPTUREBLT");
+  const std::uint32_t rop = captureRasterOperation();
+  EXPECT_EQ(rop, set ? kRopSrcCopy : kRopSrcCopyCaptureBlt);
+  setEnv("VL_SCREEN_NO_CAPTUREBLT", set ? nullptr : "1");
+  EXPECT_EQ(captureRasterOperation(), rop);
+  setEnv("VL_SCREEN_NO_CAPTUREBLT", set ? "1" : nullptr);
+  const std::string marker = envValue("CAPTURE_ROP_MARKER");
+  if (!marker.empty()) writeWholeFile(marker, std::to_string(rop));
+}
+
+TEST(CaptureRasterOp, AnyValueOfTheVariableSelectsPlainCopy) {
+  test::TempDir dir;
+  const std::string marker = dir.file("rop.txt");
+  for (const char* value : {"1", "0"}) {
+    test::ChildProcess child =
+        test::startProcess({exePath(), "--gtest_filter=CaptureRasterOp.FollowsTheVariableAndIsReadOnlyOnce"},
+                           {{"VL_SCREEN_NO_CAPTUREBLT", value}, {"CAPTURE_ROP_MARKER", marker}});
+    ASSERT_TRUE(child.valid());
+    EXPECT_EQ(test::waitProcess(child, 60000), 0);
+    std::string text;
+    ASSERT_TRUE(readWholeFile(marker, text)) << value;
+    EXPECT_EQ(text, std::to_string(kRopSrcCopy)) << value;
+    removeFile(marker);
+  }
+}
+
+TEST(CaptureExclusion, NullWindowIsRefused) {
+  EXPECT_FALSE(setCaptureExclusion(nullptr, true));
+  EXPECT_FALSE(setCaptureExclusion(nullptr, false));
+}
+
+#if !defined(_WIN32)
+
+// ---- Linux: a private Xvfb with known colours on the root window -----------
+
+class XvfbCapture : public ::testing::Test {
+ protected:
+  static constexpr int kWidth = 640;
+  static constexpr int kHeight = 480;
+
+  void start(const std::vector<std::string>& extra = {}) {
+    if (!test::haveProgram("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_TRUE(xvfb_.start(kWidth, kHeight, extra));
+    savedDisplay_ = envValue("DISPLAY");
+    hadDisplay_ = envExists("DISPLAY");
+    setEnv("DISPLAY", xvfb_.display().c_str());
+    painter_ = XOpenDisplay(xvfb_.display().c_str());
+    ASSERT_NE(painter_, nullptr);
+  }
+
+  void TearDown() override {
+    if (painter_) XCloseDisplay(painter_);
+    painter_ = nullptr;
+    xvfb_.stop();
+    setEnv("DISPLAY", hadDisplay_ ? savedDisplay_.c_str() : nullptr);
+  }
+
+  // Fills a rectangle of the root window; TrueColor pixel = 0xRRGGBB.
+  void fill(int x, int y, int w, int h, std::uint32_t rgb) {
+    const Window root = DefaultRootWindow(painter_);
+    GC gc = XCreateGC(painter_, root, 0, nullptr);
+    XSetForeground(painter_, gc, rgb);
+    XFillRectangle(painter_, root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    XFreeGC(painter_, gc);
+    XSync(painter_, False);
+  }
+
+  // Four quadrants around (320, 240) plus a small marker square.
+  void paintScene() {
+    fill(0, 0, 320, 240, 0xFF0000);
+    fill(320, 0, 320, 240, 0x00FF00);
+    fill(0, 240, 320, 240, 0x0000FF);
+    fill(320, 240, 320, 240, 0x123456);
+    fill(300, 200, 10, 10, 0xFEDCBA);
+  }
+
+  static std::uint32_t sceneAt(int x, int y) {
+    if (x >= 300 && x < 310 && y >= 200 && y < 210) return 0xFEDCBA;
+    if (y < 240) return x < 320 ? 0xFF0000 : 0x00FF00;
+    return x < 320 ? 0x0000FF : 0x123456;
+  }
+
+  // Every pixel of a frame that starts at (ox, oy) matches the scene.
+  static void expectScene(const PixelFrame& f, int ox, int oy) {
+    for (int y = 0; y < f.height; ++y)
+      for (int x = 0; x < f.width; ++x) {
+        const std::uint8_t* p = &f.pixels[(static_cast<std::size_t>(y) * f.width + x) * 4];
+        const std::uint32_t want = sceneAt(ox + x, oy + y);
+        const std::uint32_t got = (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2];
+        ASSERT_EQ(got, want) << "at " << ox + x << "," << oy + y;
+        ASSERT_EQ(p[3], 255);
+      }
+  }
+
+  bool runXrandr(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"xrandr"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    test::ChildProcess child = test::startProcess(argv, {{"DISPLAY", xvfb_.display()}});
+    return child.valid() && test::waitProcess(child, 20000) == 0;
+  }
+
+  test::Xvfb xvfb_;
+  Display* painter_ = nullptr;
+  std::string savedDisplay_;
+  bool hadDisplay_ = false;
+};
+
+TEST_F(XvfbCapture, CustomRegionCopiesExactColoursThroughSharedMemory) {
+  start();
+  paintScene();
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(custom(250, 150, 141, 131)));
+  EXPECT_TRUE(capturer.isReady());
+  EXPECT_TRUE(capturer.usingSharedMemory());
+  EXPECT_TRUE(log.contains("抓屏初始化: 自定义区域 141x131 @ (250,150)"));
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, 141);
+  EXPECT_EQ(frame.height, 131);
+  expectScene(frame, 250, 150);
+
+  // A later copy sees later drawing.
+  fill(250, 150, 5, 5, 0x00FF00);
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.pixels[1], 255);
+  EXPECT_EQ(frame.pixels[0], 0);
+}
+
+TEST_F(XvfbCapture, PlainGetImagePathGivesTheSamePixels) {
+  start();
+  paintScene();
+  ScreenCapturer shm, plain;
+  plain.setSharedMemoryAllowed(false);
+  ASSERT_TRUE(shm.open(custom(17, 33, 603, 401)));
+  ASSERT_TRUE(plain.open(custom(17, 33, 603, 401)));
+  EXPECT_FALSE(plain.usingSharedMemory());
+  PixelFrame a, b;
+  ASSERT_TRUE(shm.capture(a));
+  ASSERT_TRUE(plain.capture(b));
+  expectScene(b, 17, 33);
+  EXPECT_TRUE(a.pixels == b.pixels);
+}
+
+TEST_F(XvfbCapture, ServerWithoutSharedMemoryFallsBackToGetImage) {
+  start({"-extension", "MIT-SHM"});
+  paintScene();
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(monitorRegion(0)));
+  EXPECT_FALSE(capturer.usingSharedMemory());
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, kWidth);
+  EXPECT_EQ(frame.height, kHeight);
+  expectScene(frame, 0, 0);
+}
+
+TEST_F(XvfbCapture, WholeScreenMonitorAndRootDesktop) {
+  start();
+  const std::vector<MonitorInfo> monitors = enumerateMonitors();
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_EQ(monitors[0].x, 0);
+  EXPECT_EQ(monitors[0].width, kWidth);
+  EXPECT_EQ(monitors[0].height, kHeight);
+  EXPECT_FALSE(monitors[0].name.empty());
+  const DesktopMetrics d = readDesktopMetrics();
+  EXPECT_EQ(d.virtualX, 0);
+  EXPECT_EQ(d.virtualWidth, kWidth);
+  EXPECT_EQ(d.virtualHeight, kHeight);
+  // A region larger than the screen is pulled back inside it.
+  const MonitorInfo r = resolveCaptureRegion(custom(600, 400, 100, 100));
+  EXPECT_EQ(r.x, 540);
+  EXPECT_EQ(r.y, 380);
+}
+
+TEST_F(XvfbCapture, SplitScreenListsMonitorsInServerOrderAndCapturesEach) {
+  start();
+  if (!test::haveProgram("xrandr")) GTEST_SKIP() << "xrandr is not installed";
+  ASSERT_TRUE(runXrandr({"--setmonitor", "left-half", "320/80x480/120+0+0", "none"}));
+  ASSERT_TRUE(runXrandr({"--setmonitor", "right-half", "320/80x480/120+320+0", "none"}));
+  paintScene();
+  const std::vector<MonitorInfo> monitors = enumerateMonitors();
+  ASSERT_GE(monitors.size(), 2u);
+  int left = -1, right = -1;
+  for (std::size_t i = 0; i < monitors.size(); ++i) {
+    if (monitors[i].name == "left-half") left = static_cast<int>(i);
+    if (monitors[i].name == "right-half") right = static_cast<int>(i);
+  }
+  ASSERT_GE(left, 0);
+  ASSERT_GE(right, 0);
+  EXPECT_EQ(monitors[right].x, 320);
+  EXPECT_EQ(monitors[right].width, 320);
+  EXPECT_FALSE(monitors[right].primary);
+
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(monitorRegion(right)));
+  EXPECT_TRUE(log.contains("抓屏初始化: right-half 320x480 @ (320,0)"));
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, 320);
+  expectScene(frame, 320, 0);
+  // Reopening on another monitor replaces the rectangle and the buffer size.
+  ASSERT_TRUE(capturer.open(monitorRegion(left)));
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.pixels.size(), 320u * 480u * 4u);
+  expectScene(frame, 0, 0);
+}
+
+TEST_F(XvfbCapture, ClosedCapturerFailsAndLeavesTheFrameAlone) {
+  start();
+  paintScene();
+  ScreenCapturer capturer;
+  PixelFrame frame;
+  frame.setSize(2, 2);
+  frame.pixels[0] = 42;
+  EXPECT_FALSE(capturer.isReady());
+  EXPECT_FALSE(capturer.capture(frame));
+  ASSERT_TRUE(capturer.open(custom(0, 0, 64, 64)));
+  capturer.close();
+  EXPECT_FALSE(capturer.isReady());
+  EXPECT_EQ(capturer.width(), 0);
+  EXPECT_FALSE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, 2);
+  EXPECT_EQ(frame.pixels[0], 42);
+}
+
+TEST_F(XvfbCapture, LostServerMakesCaptureFailWithoutEndingTheProcess) {
+  start();
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(custom(0, 0, 64, 64)));
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  XCloseDisplay(painter_);
+  painter_ = nullptr;
+  xvfb_.stop();
+  frame.pixels[0] = 42;
+  EXPECT_FALSE(capturer.capture(frame));
+  EXPECT_EQ(frame.pixels[0], 42);
+  capturer.close();
+  EXPECT_FALSE(capturer.open(custom(0, 0, 64, 64)));
+}
+
+TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndMonitorsFallBack) {
+  const std::string saved = envValue("DISPLAY");
+  const bool had = envExists("DISPLAY");
+  setEnv("DISPLAY", ":9999");
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  EXPECT_FALSE(capturer.open(monitorRegion(0)));
+  EXPECT_FALSE(capturer.isReady());
+  EXPECT_FALSE(log.contains("抓屏初始化"));
+  const std::vector<MonitorInfo> monitors = enumerateMonitors();
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_EQ(monitors[0].name, "主显示器");
+  EXPECT_TRUE(monitors[0].primary);
+  EXPECT_FALSE(setCaptureExclusion(reinterpret_cast<void*>(1), true));
+  setEnv("DISPLAY", had ? saved.c_str() : nullptr);
+}
+
+#else
+
+// ---- Windows (Wine on a private Xvfb) -----------------------------------------
+
+void expectOpaque(const PixelFrame& f) {
+  ASSERT_EQ(f.pixels.size(), static_cast<std::size_t>(f.width) * f.height * 4);
+  for (std::size_t i = 3; i < f.pixels.size(); i += 4) ASSERT_EQ(f.pixels[i], 255) << "pixel " << i / 4;
+}
+
+TEST(GdiCapture, MonitorsAreListedWithDeviceNames) {
+  const std::vector<MonitorInfo> monitors = enumerateMonitors();
+  ASSERT_FALSE(monitors.empty());
+  bool primary = false;
+  for (const auto& m : monitors) {
+    EXPECT_GT(m.width, 0);
+    EXPECT_GT(m.height, 0);
+    EXPECT_FALSE(m.name.empty());
+    primary = primary || m.primary;
+  }
+  EXPECT_TRUE(primary);
+}
+
+TEST(GdiCapture, MonitorAndCustomRegionsGiveOpaqueFramesOfTheirSize) {
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(monitorRegion(0)));
+  const MonitorInfo first = enumerateMonitors()[0];
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, first.width);
+  EXPECT_EQ(frame.height, first.height);
+  expectOpaque(frame);
+
+  ASSERT_TRUE(capturer.open(custom(10, 20, 101, 51)));
+  EXPECT_TRUE(log.contains("抓屏初始化: 自定义区域 101x51 @ (10,20)"));
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, 101);
+  EXPECT_EQ(frame.height, 51);
+  EXPECT_EQ(frame.pixels.size(), 101u * 51u * 4u);
+  expectOpaque(frame);
+
+  capturer.close();
+  EXPECT_FALSE(capturer.isReady());
+  frame.pixels[0] = 7;
+  EXPECT_FALSE(capturer.capture(frame));
+  EXPECT_EQ(frame.pixels[0], 7);
+}
+
+LRESULT CALLBACK solidWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_PAINT) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    HBRUSH brush = CreateSolidBrush(RGB(0x20, 0x80, 0xE0));
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(dc, &rc, brush);
+    DeleteObject(brush);
+    EndPaint(hwnd, &ps);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+TEST(GdiCapture, WindowColourComesOutAsRgb) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = solidWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"VlCaptureTestWnd";
+  RegisterClassW(&wc);
+  HWND hwnd = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 100, 100, 200, 120,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(hwnd, nullptr);
+  UpdateWindow(hwnd);
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(custom(150, 130, 40, 30)));
+  PixelFrame frame;
+  bool matched = false;
+  // The window reaches the screen asynchronously; give it a moment.
+  for (int attempt = 0; attempt < 50 && !matched; ++attempt) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    ASSERT_TRUE(capturer.capture(frame));
+    matched = frame.pixels[0] == 0x20 && frame.pixels[1] == 0x80 && frame.pixels[2] == 0xE0;
+    if (!matched) test::sleepMs(100);
+  }
+  DestroyWindow(hwnd);
+  UnregisterClassW(wc.lpszClassName, wc.hInstance);
+  ASSERT_TRUE(matched) << int(frame.pixels[0]) << "," << int(frame.pixels[1]) << "," << int(frame.pixels[2]);
+  for (std::size_t i = 0; i < frame.pixels.size(); i += 4) {
+    ASSERT_EQ(frame.pixels[i], 0x20);
+    ASSERT_EQ(frame.pixels[i + 1], 0x80);
+    ASSERT_EQ(frame.pixels[i + 2], 0xE0);
+    ASSERT_EQ(frame.pixels[i + 3], 255);
+  }
+}
+
+#endif
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,12 @@
+# Image pipeline: pure parts (regions, conversion, scaling, hash, JPEG) and
+# real screen capture (private Xvfb on Linux, Wine's desktop on Windows).
+vl_add_gtest(vl_image_pipeline_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/pipeline_region_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/pipeline_image_test.cpp
+  LIBS vl_echo vl_turbojpeg)
+vl_add_gtest(vl_screen_capture_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_screen_test.cpp
+  LIBS vl_echo)
+if(WIN32)
+  target_link_libraries(vl_screen_capture_tests PRIVATE gdi32 user32)
+endif()

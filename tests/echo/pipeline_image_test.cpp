@@ -1,0 +1,387 @@
+// Colour conversion, bilinear scaling, the sampled hash and both JPEG
+// encoders; no display needed.
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "echo/frame_hash.h"
+#include "echo/jpeg.h"
+#include "echo/pixel_convert.h"
+#include "echo/scale.h"
+#include "pipeline_test_images.h"
+
+// Counts heap allocations made through operator new while armed. GCC sees
+// through the malloc/free pair below and warns about a mismatch that isn't.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<bool> gCountAllocations{false};
+std::atomic<int> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace vl {
+namespace {
+
+using test::desktopFrame;
+using test::randomFrame;
+using test::uniformFrame;
+
+// ---- colour conversion ---------------------------------------------------
+
+TEST(PixelConvert, SwapsRedAndBlueAndForcesOpaqueAlphaForAnyWidthAndStride) {
+  std::mt19937 rng(99);
+  for (int width : {1, 3, 4, 7, 16, 17, 33, 65}) {
+    const int height = 3;
+    const std::size_t srcStride = width * 4 + 12;  // padded rows, as X images may have
+    const std::size_t dstStride = width * 4;
+    std::vector<std::uint8_t> src(srcStride * height), dst(dstStride * height, 0xAB);
+    for (auto& b : src) b = static_cast<std::uint8_t>(rng());
+    convertBgrxToRgba(src.data(), srcStride, dst.data(), dstStride, width, height);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        const std::uint8_t* s = &src[y * srcStride + x * 4];
+        const std::uint8_t* d = &dst[y * dstStride + x * 4];
+        ASSERT_EQ(d[0], s[2]) << width << " " << x << "," << y;
+        ASSERT_EQ(d[1], s[1]);
+        ASSERT_EQ(d[2], s[0]);
+        ASSERT_EQ(d[3], 255);
+      }
+  }
+}
+
+TEST(PixelConvert, ContiguousRowsGiveTheSameResultAsRowByRow) {
+  const PixelFrame src = randomFrame(37, 11, 5);
+  std::vector<std::uint8_t> whole(src.pixels.size()), rows(src.pixels.size());
+  convertBgrxToRgba(src.pixels.data(), 37 * 4, whole.data(), 37 * 4, 37, 11);
+  for (int y = 0; y < 11; ++y) convertBgrxToRgba(&src.pixels[y * 37 * 4], 0, &rows[y * 37 * 4], 0, 37, 1);
+  EXPECT_EQ(whole, rows);
+}
+
+// ---- bilinear scaling ----------------------------------------------------
+
+// The formula written out plainly, one channel at a time.
+PixelFrame referenceScale(const PixelFrame& src, int dw, int dh) {
+  PixelFrame dst;
+  dst.setSize(dw, dh);
+  const float rx = static_cast<float>(src.width) / static_cast<float>(dw);
+  const float ry = static_cast<float>(src.height) / static_cast<float>(dh);
+  auto at = [&](int x, int y, int c) {
+    return static_cast<float>(src.pixels[(static_cast<std::size_t>(y) * src.width + x) * 4 + c]);
+  };
+  for (int j = 0; j < dh; ++j) {
+    const float sy = (j + 0.5f) * ry - 0.5f;
+    const float y0 = std::floor(sy);
+    const float fy = sy - y0;
+    const int yu = std::min(std::max(static_cast<int>(y0), 0), src.height - 1);
+    const int yl = std::min(std::max(static_cast<int>(y0) + 1, 0), src.height - 1);
+    for (int i = 0; i < dw; ++i) {
+      const float sx = (i + 0.5f) * rx - 0.5f;
+      const float x0 = std::floor(sx);
+      const float fx = sx - x0;
+      const int xl = std::min(std::max(static_cast<int>(x0), 0), src.width - 1);
+      const int xr = std::min(std::max(static_cast<int>(x0) + 1, 0), src.width - 1);
+      for (int c = 0; c < 4; ++c) {
+        float v = (at(xl, yu, c) * (1 - fx) + at(xr, yu, c) * fx) * (1 - fy) +
+                  (at(xl, yl, c) * (1 - fx) + at(xr, yl, c) * fx) * fy + 0.5f;
+        v = std::min(std::max(v, 0.0f), 255.0f);
+        dst.pixels[(static_cast<std::size_t>(j) * dw + i) * 4 + c] = static_cast<std::uint8_t>(v);
+      }
+    }
+  }
+  return dst;
+}
+
+TEST(ScaleBilinear, MatchesThePlainFormulaByteForByteOnOddSizes) {
+  struct Case {
+    int sw, sh, dw, dh;
+  };
+  // Down, up, mixed, degenerate strips and the identity; one scaler for
+  // all, so stale tables from the previous size pair would show.
+  const Case cases[] = {{1921, 1081, 1601, 901}, {97, 61, 33, 17},  {13, 7, 41, 29},  {1, 1, 5, 3},
+                        {5, 3, 1, 1},            {1, 77, 9, 13},    {77, 1, 13, 9},   {63, 45, 63, 45},
+                        {101, 33, 17, 55},       {97, 61, 33, 19},  {97, 63, 33, 19}, {3, 3, 2, 2}};
+  // Both the AVX2 code (where the processor has it) and the SSE2 code.
+  BilinearScaler scaler, narrow;
+  narrow.setWideVectors(false);
+  std::uint32_t salt = 1;
+  for (const Case& c : cases) {
+    const PixelFrame src = randomFrame(c.sw, c.sh, salt++);
+    PixelFrame fast, baseline, freeFn;
+    ASSERT_TRUE(scaler.scale(src, c.dw, c.dh, fast));
+    ASSERT_TRUE(narrow.scale(src, c.dw, c.dh, baseline));
+    ASSERT_TRUE(scaleBilinear(src, c.dw, c.dh, freeFn));
+    const PixelFrame ref = referenceScale(src, c.dw, c.dh);
+    EXPECT_EQ(fast.width, c.dw);
+    EXPECT_EQ(fast.height, c.dh);
+    const auto size = testing::Message() << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+    EXPECT_TRUE(fast.pixels == ref.pixels) << size;
+    EXPECT_TRUE(baseline.pixels == ref.pixels) << size;
+    EXPECT_TRUE(freeFn.pixels == ref.pixels) << size;
+  }
+}
+
+TEST(ScaleBilinear, ReusedDestinationAndNewSourceContentGiveFreshResults) {
+  BilinearScaler scaler;
+  PixelFrame dst;
+  dst.setSize(500, 500);  // larger than needed: must shrink to the new size
+  const PixelFrame a = randomFrame(61, 39, 11), b = randomFrame(61, 39, 12);
+  ASSERT_TRUE(scaler.scale(a, 29, 17, dst));
+  EXPECT_EQ(dst.pixels.size(), 29u * 17u * 4u);
+  ASSERT_TRUE(scaler.scale(b, 29, 17, dst));
+  EXPECT_TRUE(dst.pixels == referenceScale(b, 29, 17).pixels);
+}
+
+TEST(ScaleBilinear, UniformPictureStaysUniform) {
+  for (std::uint8_t value : {0, 1, 127, 254, 255}) {
+    const PixelFrame src = uniformFrame(333, 187, value, static_cast<std::uint8_t>(255 - value), 77, 255);
+    PixelFrame dst;
+    ASSERT_TRUE(scaleBilinear(src, 211, 99, dst));
+    for (std::size_t i = 0; i < dst.pixels.size(); i += 4) {
+      ASSERT_EQ(dst.pixels[i], value);
+      ASSERT_EQ(dst.pixels[i + 1], 255 - value);
+      ASSERT_EQ(dst.pixels[i + 2], 77);
+      ASSERT_EQ(dst.pixels[i + 3], 255);
+    }
+  }
+}
+
+TEST(ScaleBilinear, RejectsEmptyShortSourcesAndEmptyDestinationsLeavingItEmpty) {
+  const PixelFrame src = randomFrame(20, 10, 3);
+  PixelFrame dst = randomFrame(4, 4, 4);
+  EXPECT_FALSE(scaleBilinear(src, 0, 5, dst));
+  EXPECT_EQ(dst.width, 0);
+  EXPECT_EQ(dst.height, 0);
+  EXPECT_TRUE(dst.pixels.empty());
+  dst = randomFrame(4, 4, 4);
+  EXPECT_FALSE(scaleBilinear(src, 5, 0, dst));
+  EXPECT_TRUE(dst.pixels.empty());
+  EXPECT_FALSE(scaleBilinear(src, -3, 5, dst));
+
+  PixelFrame shortSrc = src;
+  shortSrc.pixels.resize(shortSrc.pixels.size() - 1);
+  dst = randomFrame(4, 4, 4);
+  EXPECT_FALSE(scaleBilinear(shortSrc, 5, 5, dst));
+  EXPECT_EQ(dst.width, 0);
+  EXPECT_TRUE(dst.pixels.empty());
+
+  PixelFrame empty;
+  EXPECT_FALSE(scaleBilinear(empty, 5, 5, dst));
+  // Scaling a frame into itself must not read freed pixels.
+  PixelFrame self = randomFrame(8, 8, 9);
+  EXPECT_FALSE(scaleBilinear(self, 4, 4, self));
+  EXPECT_EQ(self.width, 0);
+}
+
+// ---- sampled hash --------------------------------------------------------
+
+TEST(FrameHash, Fnv1aMatchesPublishedVectors) {
+  EXPECT_EQ(fnv1a64(nullptr, 0), 0xcbf29ce484222325ull);
+  const std::uint8_t a[] = {'a'};
+  EXPECT_EQ(fnv1a64(a, 1), 0xaf63dc4c8601ec8cull);
+  const std::uint8_t foobar[] = {'f', 'o', 'o', 'b', 'a', 'r'};
+  EXPECT_EQ(fnv1a64(foobar, 6), 0x85944171f73967e8ull);
+}
+
+TEST(FrameHash, SamplesRgbOfAGridWithStepFromTheWidth) {
+  // 20 × 10: step 8, columns 0, 8, 16 and rows 0, 8.
+  PixelFrame f = randomFrame(20, 10, 21);
+  std::vector<std::uint8_t> samples(1000, 0xEE);
+  const std::uint64_t hash = sampledFrameHash(f, samples);
+  std::vector<std::uint8_t> expected;
+  for (int y : {0, 8})
+    for (int x : {0, 8, 16})
+      for (int c = 0; c < 3; ++c) expected.push_back(f.pixels[(y * 20 + x) * 4 + c]);
+  EXPECT_EQ(samples, expected);
+  EXPECT_EQ(hash, fnv1a64(expected.data(), expected.size()));
+
+  // 1000 wide: step 15, so 67 columns (0 … 990) and 4 rows (0 … 45).
+  PixelFrame wide = randomFrame(1000, 50, 22);
+  sampledFrameHash(wide, samples);
+  EXPECT_EQ(samples.size(), 67u * 4u * 3u);
+  EXPECT_EQ(samples[3 * 66], wide.pixels[990 * 4]);
+  EXPECT_EQ(samples[67 * 3], wide.pixels[15 * 1000 * 4]);
+}
+
+TEST(FrameHash, SeesSampledPixelsOnlyAndIgnoresAlpha) {
+  PixelFrame f = randomFrame(64, 64, 23);
+  std::vector<std::uint8_t> samples;
+  const std::uint64_t base = sampledFrameHash(f, samples);
+  PixelFrame g = f;
+  g.pixels[(1 * 64 + 1) * 4] ^= 0xFF;  // (1, 1) lies between grid points
+  g.pixels[3] ^= 0xFF;                 // alpha of (0, 0)
+  EXPECT_EQ(sampledFrameHash(g, samples), base);
+  g.pixels[(8 * 64 + 16) * 4 + 2] ^= 1;  // blue of (16, 8)
+  EXPECT_NE(sampledFrameHash(g, samples), base);
+  PixelFrame shortFrame = f;
+  shortFrame.pixels.resize(10);
+  EXPECT_EQ(sampledFrameHash(shortFrame, samples), kFnvOffsetBasis);
+  EXPECT_TRUE(samples.empty());
+}
+
+// ---- JPEG ----------------------------------------------------------------
+
+struct Decoded {
+  bool ok = false;
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> rgb;
+};
+
+Decoded decodeJpeg(const std::vector<std::uint8_t>& jpeg) {
+  Decoded d;
+  tjhandle h = tjInitDecompress();
+  if (!h) return d;
+  int subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &d.width, &d.height, &subsampling, &colorspace) == 0) {
+    d.rgb.resize(static_cast<std::size_t>(d.width) * d.height * 3);
+    d.ok = tjDecompress2(h, jpeg.data(), jpeg.size(), d.rgb.data(), d.width, 0, d.height, TJPF_RGB, 0) == 0;
+  }
+  tjDestroy(h);
+  return d;
+}
+
+double psnrRgb(const PixelFrame& original, const Decoded& decoded) {
+  double squared = 0;
+  const std::size_t n = static_cast<std::size_t>(original.width) * original.height;
+  for (std::size_t i = 0; i < n; ++i)
+    for (int c = 0; c < 3; ++c) {
+      const double e = double(original.pixels[i * 4 + c]) - double(decoded.rgb[i * 3 + c]);
+      squared += e * e;
+    }
+  const double mse = squared / (3.0 * n);
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+using Encoder = bool (*)(const PixelFrame&, int, std::vector<std::uint8_t>&);
+
+class JpegEncoders : public ::testing::TestWithParam<Encoder> {};
+
+TEST_P(JpegEncoders, DesktopPictureDecodesToTheSameSizeWithGoodFidelity) {
+  const PixelFrame frame = desktopFrame(800, 450);
+  std::vector<std::uint8_t> out;
+  ASSERT_TRUE(GetParam()(frame, 62, out));
+  ASSERT_GE(out.size(), 4u);
+  EXPECT_EQ(out[0], 0xFF);
+  EXPECT_EQ(out[1], 0xD8);
+  EXPECT_EQ(out[out.size() - 2], 0xFF);
+  EXPECT_EQ(out[out.size() - 1], 0xD9);
+  const Decoded d = decodeJpeg(out);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.width, 800);
+  EXPECT_EQ(d.height, 450);
+  const double psnr = psnrRgb(frame, d);
+  EXPECT_GT(psnr, 30.0);
+  RecordProperty("psnr_q62", std::to_string(psnr));
+}
+
+TEST_P(JpegEncoders, QualityIsClampedToOneAndHundred) {
+  const PixelFrame frame = desktopFrame(160, 96, 3);
+  std::vector<std::uint8_t> low, one, high, hundred, mid;
+  ASSERT_TRUE(GetParam()(frame, 0, low));
+  ASSERT_TRUE(GetParam()(frame, 1, one));
+  ASSERT_TRUE(GetParam()(frame, 150, high));
+  ASSERT_TRUE(GetParam()(frame, 100, hundred));
+  ASSERT_TRUE(GetParam()(frame, -20, mid));
+  EXPECT_EQ(low, one);
+  EXPECT_EQ(mid, one);
+  EXPECT_EQ(high, hundred);
+  EXPECT_NE(one, hundred);
+  EXPECT_LT(one.size(), hundred.size());
+}
+
+TEST_P(JpegEncoders, RejectsEmptyAndShortFramesAndClearsTheOutput) {
+  std::vector<std::uint8_t> out(100, 1);
+  PixelFrame empty;
+  EXPECT_FALSE(GetParam()(empty, 62, out));
+  EXPECT_TRUE(out.empty());
+  PixelFrame shortFrame = randomFrame(16, 16, 1);
+  shortFrame.pixels.resize(16 * 16 * 4 - 1);
+  out.assign(10, 1);
+  EXPECT_FALSE(GetParam()(shortFrame, 62, out));
+  EXPECT_TRUE(out.empty());
+  PixelFrame negative;
+  negative.width = -4;
+  negative.height = 4;
+  EXPECT_FALSE(GetParam()(negative, 62, out));
+}
+
+TEST_P(JpegEncoders, TinyAndOddSizesRoundTripAndAlphaIsIgnored) {
+  for (auto [w, h] : {std::pair{1, 1}, std::pair{17, 9}, std::pair{3, 250}}) {
+    PixelFrame frame = randomFrame(w, h, static_cast<std::uint32_t>(w * h));
+    std::vector<std::uint8_t> out, outAlpha;
+    ASSERT_TRUE(GetParam()(frame, 80, out)) << w << "x" << h;
+    for (std::size_t i = 3; i < frame.pixels.size(); i += 4) frame.pixels[i] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(GetParam()(frame, 80, outAlpha));
+    EXPECT_EQ(out, outAlpha);
+    const Decoded d = decodeJpeg(out);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.width, w);
+    EXPECT_EQ(d.height, h);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, JpegEncoders, ::testing::Values(&encodeJpegTurbo, &encodeJpegStb),
+                         [](const auto& info) { return info.index == 0 ? "Turbo" : "Stb"; });
+
+TEST(Jpeg, DefaultEncoderIsTheConfiguredOne) {
+  const PixelFrame frame = desktopFrame(120, 80, 5);
+  std::vector<std::uint8_t> viaDefault, viaName;
+  ASSERT_TRUE(encodeJpeg(frame, 62, viaDefault));
+  const std::string name = jpegEncoderName();
+  ASSERT_TRUE(name == "turbo" || name == "stb");
+  ASSERT_TRUE((name == "turbo" ? encodeJpegTurbo : encodeJpegStb)(frame, 62, viaName));
+  EXPECT_EQ(viaDefault, viaName);
+}
+
+TEST(Jpeg, EncodersGiveComparableSizesAtTheSameQuality) {
+  const PixelFrame frame = desktopFrame(640, 360, 9);
+  std::vector<std::uint8_t> turbo, stb;
+  ASSERT_TRUE(encodeJpegTurbo(frame, 62, turbo));
+  ASSERT_TRUE(encodeJpegStb(frame, 62, stb));
+  const double ratio = double(turbo.size()) / double(stb.size());
+  EXPECT_GT(ratio, 0.6);
+  EXPECT_LT(ratio, 1.6);
+}
+
+// ---- steady state --------------------------------------------------------
+
+TEST(PipelineSteadyState, RepeatedFramesOfOneSizeAllocateNothing) {
+  PixelFrame screen = randomFrame(640, 360, 31);
+  PixelFrame captured, scaled;
+  std::vector<std::uint8_t> samples, jpegA, jpegB, jpegStb;
+  auto pass = [&] {
+    captured.setSize(screen.width, screen.height);
+    convertBgrxToRgba(screen.pixels.data(), 640 * 4, captured.pixels.data(), 640 * 4, 640, 360);
+    EXPECT_TRUE(scaleBilinear(captured, 500, 280, scaled));
+    sampledFrameHash(scaled, samples);
+    EXPECT_TRUE(encodeJpegTurbo(scaled, 62, jpegA));
+    EXPECT_TRUE(encodeJpegStb(scaled, 62, jpegStb));
+    std::swap(jpegA, jpegB);
+  };
+  pass();
+  pass();
+  pass();
+  gAllocations = 0;
+  gCountAllocations = true;
+  for (int i = 0; i < 3; ++i) pass();
+  gCountAllocations = false;
+  EXPECT_EQ(gAllocations.load(), 0);
+}
+
+}  // namespace
+}  // namespace vl
