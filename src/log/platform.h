@@ -15,7 +15,7 @@ void debuggerOutput(const char* line);
 // Opens through the platform's native path form (UTF-16 on Windows).
 std::FILE* openFile(const std::string& path, const char* mode);
 std::int64_t tell64(std::FILE* file);
-// Seed material of the process-wide generator (GetTickCount64 on Windows).
+// Start value material of the process-wide generator (GetTickCount64 on Windows).
 std::uint64_t tickCount64();
 // Creates one directory; true when created or already there.
 bool makeOneDirectory(const std::string& path);
