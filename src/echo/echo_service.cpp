@@ -1,0 +1,355 @@
+#include "echo/echo_service.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "echo/frame_hash.h"
+#include "echo/input_message.h"
+#include "echo/jpeg.h"
+#include "echo/viewer_input.h"
+#include "log/helpers.h"
+#include "log/log.h"
+
+namespace vl {
+
+namespace {
+
+int clampQuality(int q) { return q <= 9 ? 10 : (q > 95 ? 95 : q); }
+int clampMaxWidth(int w) { return std::clamp(w, 320, 3840); }
+int clampFps(int f) { return f <= 0 ? 1 : (f > 60 ? 60 : f); }
+
+// Read once per process, at the first static test.
+bool noStaticFromEnvironment() {
+  static const bool value = envExists("VL_ECHO_NO_STATIC");
+  return value;
+}
+
+constexpr const char* kReasonSilence = "静默超过 1.5s";
+constexpr const char* kReasonDisconnect = "观看端断开";
+
+}  // namespace
+
+EchoService::EchoService() : EchoService(createScreenFrameSource(), createPlatformInjector()) {}
+
+EchoService::EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<InputInjector> injector)
+    : clock_(monotonicMs), source_(std::move(source)), injector_(std::move(injector)) {
+  connectHandler_ = [this](net::ClientId id) { onViewerConnect(id); };
+  frameHandler_ = [this](net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes, std::uint64_t length) {
+    onViewerFrame(id, kind, bytes, length);
+  };
+  disconnectHandler_ = [this](net::ClientId id) { onViewerDisconnect(id); };
+}
+
+EchoService::~EchoService() { stop(); }
+
+void EchoService::setClockForTest(Clock clock) { clock_ = clock ? std::move(clock) : Clock(monotonicMs); }
+
+std::uint64_t EchoService::nowMs() const {
+  // Stored times use 0 for "never".
+  const std::uint64_t now = clock_();
+  return now == 0 ? 1 : now;
+}
+
+bool EchoService::start(std::uint16_t port) {
+  if (running_) return true;
+  server_.setSendBufferSize(kSendBufferSize);
+  if (!server_.listen(port, "0.0.0.0")) {
+    const std::string error = formatString("回显端口 %u 绑定失败", static_cast<unsigned>(port));
+    setLastError(error.c_str());
+    logWrite(LogLevel::Error, "%s", error.c_str());
+    return false;
+  }
+  port_ = port;
+  running_ = true;
+  logWrite(LogLevel::Info, "桌面回显服务已启动，端口 %u", static_cast<unsigned>(port));
+  return true;
+}
+
+void EchoService::stop() {
+  if (!running_) return;
+  server_.closeAll();
+  source_->close();
+  // Stopping does not release buttons: the viewers are simply forgotten.
+  viewers_.clear();
+  subscriberCount_ = 0;
+  running_ = false;
+}
+
+void EchoService::setRegion(const CaptureRegion& region) {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  if (regionPending_ || !(region == requestedRegion_)) {
+    requestedRegion_ = region;
+    regionPending_ = true;
+  }
+}
+
+CaptureRegion EchoService::requestedRegion() const {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  return requestedRegion_;
+}
+
+void EchoService::setQuality(int quality) { quality_ = clampQuality(quality); }
+void EchoService::setMaxWidth(int maxWidth) { maxWidth_ = clampMaxWidth(maxWidth); }
+void EchoService::setFps(int fps) { fps_ = clampFps(fps); }
+
+std::string EchoService::lastError() const {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  return lastError_;
+}
+
+void EchoService::setLastError(const char* text) {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  lastError_ = text;
+}
+
+void EchoService::pumpOnce() {
+  if (!running_) return;
+  server_.poll(connectHandler_, frameHandler_, disconnectHandler_);
+  runButtonWatchdog();
+  injector_->housekeeping();
+  if (subscriberCount_ == 0 && !captureOn) {
+    currentJpeg_.clear();
+    currentJpegSize_ = 0;
+    frameWidth_ = 0;
+    frameHeight_ = 0;
+    // Forget the still picture too: whoever subscribes next must get a frame
+    // even when the screen has not changed since.
+    lastHash_ = 0;
+    staticCount_ = 0;
+    return;
+  }
+  captureStage();
+  if (currentJpeg_.empty()) return;
+  sendCurrentFrame();
+}
+
+void EchoService::sendCurrentFrame() {
+  const std::uint64_t size = currentJpeg_.size();
+  const std::int32_t serviceFps = fps_;
+  for (auto& [id, v] : viewers_) {
+    if (!v.subscribed || !server_.hasClient(id)) continue;
+    if (v.lastSentSeq == frameSeq_) continue;
+    const std::int32_t f = v.fps > 0 ? v.fps : serviceFps;
+    const std::uint64_t interval = 1000u / static_cast<std::uint32_t>(std::max(f, 1));
+    const std::uint64_t now = nowMs();
+    if (v.lastSentMs != 0 && now - v.lastSentMs < interval) continue;
+    if (server_.pendingBytes(id) > size + kBackPressureSlack) continue;
+    v.lastSentMs = now;
+    v.lastSentSeq = frameSeq_;
+    server_.sendBinary(id, currentJpeg_.data(), size);
+    framesSent_.fetch_add(1);
+    bytesSent_.fetch_add(size);
+  }
+}
+
+// --- viewers and messages ---------------------------------------------------
+
+void EchoService::onViewerConnect(net::ClientId id) {
+  viewers_[id] = ViewerState{};
+  recountSubscribers();
+}
+
+void EchoService::onViewerFrame(net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes,
+                                std::uint64_t length) {
+  if (kind != net::FrameKind::Text || bytes == nullptr) return;
+  handleMessage(id, std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length)));
+}
+
+void EchoService::onViewerDisconnect(net::ClientId id) {
+  const auto it = viewers_.find(id);
+  if (it == viewers_.end()) return;
+  releaseButtons(it->second, kReasonDisconnect, *injector_);
+  releaseHeldKeys(it->second, kReasonDisconnect, *injector_);
+  viewers_.erase(it);
+  recountSubscribers();
+}
+
+ViewerState& EchoService::viewer(net::ClientId id) {
+  // try_emplace keeps an existing record and creates a fresh one otherwise.
+  return viewers_.try_emplace(id).first->second;
+}
+
+void EchoService::recountSubscribers() {
+  int count = 0;
+  for (const auto& entry : viewers_)
+    if (entry.second.subscribed) ++count;
+  subscriberCount_ = count;
+}
+
+void EchoService::handleMessage(net::ClientId id, std::string_view text) {
+  const nlohmann::json message = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  if (message.is_discarded() || !message.is_object()) return;
+  std::string type;
+  if (!readJsonString(message, "t", type)) return;
+  if (type == "subscribe" || type == "sub") {
+    subscribe(id, message);
+  } else if (type == "unsub") {
+    const auto it = viewers_.find(id);
+    if (it != viewers_.end()) {
+      it->second.subscribed = false;
+      recountSubscribers();
+    }
+  } else if (type == "input") {
+    handleInput(id, message);
+  }
+}
+
+void EchoService::subscribe(net::ClientId id, const nlohmann::json& message) {
+  ViewerState& v = viewer(id);
+  v.subscribed = true;
+  recountSubscribers();
+  std::int32_t value = 0;
+  if (readJsonInt(message, "quality", value)) quality_ = clampQuality(value);
+  if (readJsonInt(message, "maxW", value)) maxWidth_ = clampMaxWidth(value);
+  if (readJsonInt(message, "fps", value)) v.fps = value;
+  nlohmann::json reply;
+  reply["t"] = "sub.ok";
+  reply["w"] = frameWidth_.load();
+  reply["h"] = frameHeight_.load();
+  reply["quality"] = quality_.load();
+  reply["maxW"] = maxWidth_.load();
+  reply["fps"] = fps_.load();
+  server_.sendText(id, reply.dump());
+  logWrite(LogLevel::Info, "回显订阅 #%u  质量=%d 宽=%d 帧率=%d", static_cast<unsigned>(id), quality_.load(),
+           maxWidth_.load(), fps_.load());
+}
+
+void EchoService::handleInput(net::ClientId id, const nlohmann::json& message) {
+  const std::uint64_t now = nowMs();
+  lastInputMs_ = now;
+  const InputMessage input = parseInputMessage(message);
+  ViewerState& v = viewer(id);
+  v.lastInputMs = now;
+  if (!v.regionValid) {
+    v.inputRegion = source_->resolve(currentRegion_);
+    if (v.inputRegion.width < 1) v.inputRegion = source_->firstMonitor();
+    v.regionValid = true;
+  }
+  if (lastInputLogMs_ == 0 || now - lastInputLogMs_ > kInputLogIntervalMs) {
+    lastInputLogMs_ = now;
+    logWrite(LogLevel::Info, "反控输入: %s (%.3f, %.3f)", input.type.c_str(), static_cast<double>(input.u),
+             static_cast<double>(input.v));
+  }
+  applyInput(v, input, *injector_);
+}
+
+void EchoService::runButtonWatchdog() {
+  const std::uint64_t now = nowMs();
+  for (auto& entry : viewers_)
+    if (buttonWatchdogDue(entry.second, now)) releaseButtons(entry.second, kReasonSilence, *injector_);
+}
+
+// --- capture stage ----------------------------------------------------------
+
+void EchoService::applyPendingRegion() {
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    if (!regionPending_) return;
+    currentRegion_ = requestedRegion_;
+    regionPending_ = false;
+  }
+  source_->close();
+  for (auto& entry : viewers_) entry.second.regionValid = false;
+  const MonitorInfo r = source_->resolve(currentRegion_);
+  if (currentRegion_.mode != kRegionModeMonitor) {
+    logWrite(LogLevel::Info, "采集区域: 自定义 %dx%d @ (%d,%d)", r.width, r.height, r.x, r.y);
+  } else {
+    logWrite(LogLevel::Info, "采集区域: 显示器 %d（%dx%d @ %d,%d）", currentRegion_.monitorIndex + 1, r.width, r.height,
+             r.x, r.y);
+  }
+}
+
+void EchoService::captureStage() {
+  applyPendingRegion();
+  const std::uint64_t now = nowMs();
+
+  std::int32_t f = fps_;
+  const std::uint64_t lastInput = lastInputMs_;
+  if (staticSkip && (lastInput == 0 || now - lastInput >= kInputKeepsRateMs)) {
+    if (staticCount_ > 30) {
+      f = std::min(f, 6);
+    } else if (staticCount_ >= 9) {
+      f = std::min(f, 12);
+    }
+  }
+  const std::uint64_t interval = 1000u / static_cast<std::uint32_t>(std::max(f, 1));
+  if (lastStageMs_ != 0 && now - lastStageMs_ < interval) return;
+  lastStageMs_ = now;
+
+  if (!source_->isReady() && !source_->open(currentRegion_)) {
+    setLastError("抓屏初始化失败");
+    return;
+  }
+  const std::uint64_t t1 = nowMs();
+  if (!source_->capture(capturedFrame_)) {
+    setLastError("抓屏失败");
+    source_->close();
+    return;
+  }
+
+  const std::uint64_t t2 = nowMs();
+  const PixelFrame* frame = &capturedFrame_;
+  const std::int32_t maxW = maxWidth_;
+  if (maxW > 0 && maxW < capturedFrame_.width) {
+    const float product = static_cast<float>(capturedFrame_.height) * static_cast<float>(maxW) /
+                          static_cast<float>(capturedFrame_.width);
+    const std::int32_t h = static_cast<std::int32_t>(product) & ~1;
+    if (scaler_.scale(capturedFrame_, maxW, h, scaledFrame_)) frame = &scaledFrame_;
+  }
+
+  const std::uint64_t t3 = nowMs();
+  const std::uint64_t hash = sampledFrameHash(*frame, samples_);
+  if (staticSkip && !noStaticFromEnvironment() && hash == lastHash_) {
+    ++staticCount_;
+    return;
+  }
+  lastHash_ = hash;
+  staticCount_ = 0;
+
+  // Headroom over the last frame's size, so the two swapped buffers settle
+  // instead of growing with every slightly larger frame.
+  const std::size_t room = currentJpeg_.size() + currentJpeg_.size() / 4 + 65536;
+  if (scratchJpeg_.capacity() < room) scratchJpeg_.reserve(room + room / 2);
+  if (!encodeJpeg(*frame, quality_, scratchJpeg_)) {
+    setLastError("JPEG 编码失败");
+    return;
+  }
+  std::swap(scratchJpeg_, currentJpeg_);
+  currentJpegSize_ = currentJpeg_.size();
+
+  const std::uint64_t t4 = nowMs();
+  captureMsTotal_ += t2 - t1;
+  scaleMsTotal_ += t3 - t2;
+  encodeMsTotal_ += t4 - t3;
+  if (perfWindowStartMs_ == 0) perfWindowStartMs_ = t4;
+  if (t4 - perfWindowStartMs_ >= kPerfWindowMs && perfFrames_ > 0) {
+    const double windowMs = static_cast<double>(t4 - perfWindowStartMs_);
+    const double frames = static_cast<double>(perfFrames_);
+    logWrite(LogLevel::Info, "性能: %llu 帧/%.1fs = %.1f fps | 抓屏 %.1fms 缩放 %.1fms 编码 %.1fms（每次）| %dx%d",
+             static_cast<unsigned long long>(perfFrames_), windowMs / 1000.0, frames * 1000.0 / windowMs,
+             static_cast<double>(captureMsTotal_) / frames, static_cast<double>(scaleMsTotal_) / frames,
+             static_cast<double>(encodeMsTotal_) / frames, frame->width, frame->height);
+    perfWindowStartMs_ = t4;
+    perfFrames_ = 0;
+    captureMsTotal_ = 0;
+    scaleMsTotal_ = 0;
+    encodeMsTotal_ = 0;
+  }
+  ++perfFrames_;
+
+  frameWidth_ = static_cast<std::uint32_t>(frame->width);
+  frameHeight_ = static_cast<std::uint32_t>(frame->height);
+  ++frameSeq_;
+
+  ++fpsWindowFrames_;
+  if (fpsWindowStartMs_ == 0) fpsWindowStartMs_ = now;
+  if (now - fpsWindowStartMs_ >= 1000) {
+    measuredFps_ = static_cast<float>(fpsWindowFrames_) * 1000.0f / static_cast<float>(now - fpsWindowStartMs_);
+    fpsWindowFrames_ = 0;
+    fpsWindowStartMs_ = now;
+  }
+}
+
+}  // namespace vl

@@ -1,0 +1,166 @@
+// The desktop echo: viewers connect to the stream port, subscribe, receive
+// the chosen region as JPEG frames at their own pace, and operate the PC
+// through reverse-input messages on the same connection.
+//
+// Threads: start and stop run on the UI thread while the echo thread is not
+// running; pumpOnce runs on the echo thread only. The setters and the
+// statistics may be used from the UI thread at any time.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "echo/capture.h"
+#include "echo/capture_region.h"
+#include "echo/frame_source.h"
+#include "echo/input_injector.h"
+#include "echo/scale.h"
+#include "echo/viewer_state.h"
+#include "net/frame_server.h"
+
+namespace vl {
+
+class EchoService {
+ public:
+  static constexpr int kSendBufferSize = 131072;
+  // A viewer gets a new frame only while at most this much more than the
+  // frame itself waits unsent on its connection.
+  static constexpr std::uint64_t kBackPressureSlack = 65536;
+  static constexpr std::uint64_t kPerfWindowMs = 5000;
+  // Full frame rate for this long after any input, even with static skip.
+  static constexpr std::uint64_t kInputKeepsRateMs = 2000;
+  static constexpr std::int32_t kDefaultQuality = 62;
+  static constexpr std::int32_t kDefaultMaxWidth = 1600;
+  static constexpr std::int32_t kDefaultFps = 25;
+
+  // The real screen and the platform's input injector.
+  EchoService();
+  // Tests feed frames and record input.
+  EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<InputInjector> injector);
+  ~EchoService();
+  EchoService(const EchoService&) = delete;
+  EchoService& operator=(const EchoService&) = delete;
+
+  bool start(std::uint16_t port);
+  void stop();
+  void pumpOnce();
+
+  // Settings (UI thread). The region takes effect at the next capture stage.
+  void setRegion(const CaptureRegion& region);
+  void setQuality(int quality);    // 10 … 95
+  void setMaxWidth(int maxWidth);  // 320 … 3840
+  void setFps(int fps);            // 1 … 60
+  int quality() const { return quality_.load(); }
+  int maxWidth() const { return maxWidth_.load(); }
+  int fps() const { return fps_.load(); }
+  CaptureRegion requestedRegion() const;
+
+  // Plain flags, written directly.
+  std::atomic<bool> captureOn{false};   // capture even with nobody watching
+  std::atomic<bool> staticSkip{false};  // skip unchanged frames, lower the rate
+
+  // Statistics (any thread).
+  int subscriberCount() const { return subscriberCount_.load(); }
+  std::uint32_t frameWidth() const { return frameWidth_.load(); }
+  std::uint32_t frameHeight() const { return frameHeight_.load(); }
+  float measuredFps() const { return measuredFps_.load(); }
+  std::size_t currentJpegSize() const { return currentJpegSize_.load(); }
+  std::uint64_t framesSent() const { return framesSent_.load(); }
+  std::uint64_t bytesSent() const { return bytesSent_.load(); }
+  std::uint64_t lastInputMs() const { return lastInputMs_.load(); }
+  bool running() const { return running_.load(); }
+  std::uint16_t port() const { return port_.load(); }
+  std::string lastError() const;
+
+  // Echo thread only (tests drive pumpOnce themselves).
+  const std::vector<std::uint8_t>& currentJpeg() const { return currentJpeg_; }
+  std::uint64_t frameSeq() const { return frameSeq_; }
+  const std::map<net::ClientId, ViewerState>& viewers() const { return viewers_; }
+  const CaptureRegion& currentRegion() const { return currentRegion_; }
+
+  // Test seam: the millisecond clock behind every timer (monotonicMs by
+  // default; an empty function restores it). Set before pumping.
+  using Clock = std::function<std::uint64_t()>;
+  void setClockForTest(Clock clock);
+
+ private:
+  void onViewerConnect(net::ClientId id);
+  void onViewerFrame(net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes, std::uint64_t length);
+  void onViewerDisconnect(net::ClientId id);
+  void handleMessage(net::ClientId id, std::string_view text);
+  void subscribe(net::ClientId id, const nlohmann::json& message);
+  void handleInput(net::ClientId id, const nlohmann::json& message);
+  ViewerState& viewer(net::ClientId id);
+  void recountSubscribers();
+  void runButtonWatchdog();
+  void captureStage();
+  void applyPendingRegion();
+  void sendCurrentFrame();
+  void setLastError(const char* text);
+  std::uint64_t nowMs() const;
+
+  Clock clock_;
+  net::FrameServer server_;
+  std::atomic<bool> running_{false};
+  std::atomic<std::uint16_t> port_{0};
+  std::unique_ptr<FrameSource> source_;
+  std::unique_ptr<InputInjector> injector_;
+  CaptureRegion currentRegion_;
+
+  mutable std::mutex sharedMutex_;  // requestedRegion_, regionPending_, lastError_
+  CaptureRegion requestedRegion_;
+  bool regionPending_ = false;
+  std::string lastError_;
+
+  std::atomic<std::int32_t> quality_{kDefaultQuality};
+  std::atomic<std::int32_t> maxWidth_{kDefaultMaxWidth};
+  std::atomic<std::int32_t> fps_{kDefaultFps};
+  std::atomic<float> measuredFps_{0.0f};
+
+  std::vector<std::uint8_t> currentJpeg_;
+  std::atomic<std::size_t> currentJpegSize_{0};
+  std::atomic<std::uint32_t> frameWidth_{0};
+  std::atomic<std::uint32_t> frameHeight_{0};
+  std::uint64_t frameSeq_ = 0;
+  std::uint64_t lastStageMs_ = 0;
+  std::uint64_t fpsWindowStartMs_ = 0;
+  std::atomic<std::uint64_t> lastInputMs_{0};
+  std::uint64_t lastInputLogMs_ = 0;
+  std::uint32_t fpsWindowFrames_ = 0;
+  std::uint64_t lastHash_ = 0;
+  std::int32_t staticCount_ = 0;
+
+  PixelFrame capturedFrame_;
+  PixelFrame scaledFrame_;
+  BilinearScaler scaler_;
+  std::vector<std::uint8_t> samples_;
+  std::vector<std::uint8_t> scratchJpeg_;
+
+  std::uint64_t perfWindowStartMs_ = 0;
+  std::uint64_t perfFrames_ = 0;
+  std::uint64_t captureMsTotal_ = 0;
+  std::uint64_t scaleMsTotal_ = 0;
+  std::uint64_t encodeMsTotal_ = 0;
+
+  std::map<net::ClientId, ViewerState> viewers_;
+  std::atomic<int> subscriberCount_{0};
+  std::atomic<std::uint64_t> framesSent_{0};
+  std::atomic<std::uint64_t> bytesSent_{0};
+
+  // Built once: poll takes them by reference every pass.
+  net::FrameServer::ConnectHandler connectHandler_;
+  net::FrameServer::FrameHandler frameHandler_;
+  net::FrameServer::DisconnectHandler disconnectHandler_;
+};
+
+}  // namespace vl

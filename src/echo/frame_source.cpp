@@ -1,0 +1,29 @@
+#include "echo/frame_source.h"
+
+#include <vector>
+
+namespace vl {
+
+namespace {
+
+class ScreenFrameSource final : public FrameSource {
+ public:
+  bool open(const CaptureRegion& region) override { return capturer_.open(region); }
+  void close() override { capturer_.close(); }
+  bool isReady() const override { return capturer_.isReady(); }
+  bool capture(PixelFrame& out) override { return capturer_.capture(out); }
+  MonitorInfo resolve(const CaptureRegion& region) override { return resolveCaptureRegion(region); }
+  MonitorInfo firstMonitor() override {
+    const std::vector<MonitorInfo> monitors = enumerateMonitors();
+    return monitors.empty() ? MonitorInfo{} : monitors.front();
+  }
+
+ private:
+  ScreenCapturer capturer_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> createScreenFrameSource() { return std::make_unique<ScreenFrameSource>(); }
+
+}  // namespace vl

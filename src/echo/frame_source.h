@@ -1,0 +1,30 @@
+// Where the echo service gets its pictures and its input rectangles from:
+// the screen in the agent, a fake in tests.
+#pragma once
+
+#include <memory>
+
+#include "echo/capture.h"
+
+namespace vl {
+
+// Used on the echo thread only.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // Closes first; false when the region cannot be captured.
+  virtual bool open(const CaptureRegion& region) = 0;
+  virtual void close() = 0;
+  virtual bool isReady() const = 0;
+  // false (out untouched) when no picture could be taken.
+  virtual bool capture(PixelFrame& out) = 0;
+  // The rectangle a region stands for, as resolveCaptureRegion gives it.
+  virtual MonitorInfo resolve(const CaptureRegion& region) = 0;
+  // The first monitor of a fresh enumeration.
+  virtual MonitorInfo firstMonitor() = 0;
+};
+
+// The real screen through ScreenCapturer.
+std::unique_ptr<FrameSource> createScreenFrameSource();
+
+}  // namespace vl

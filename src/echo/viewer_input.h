@@ -1,0 +1,34 @@
+// Per-viewer reverse input: acting on one parsed "input" message, the held
+// button and key bookkeeping, and letting go of what a viewer holds.
+#pragma once
+
+#include <cstdint>
+
+#include "echo/input_injector.h"
+#include "echo/input_message.h"
+#include "echo/viewer_state.h"
+
+namespace vl {
+
+// Silence after which held buttons are released.
+inline constexpr std::uint64_t kButtonWatchdogMs = 1500;
+// At most one input log line per this many milliseconds.
+inline constexpr std::uint64_t kInputLogIntervalMs = 800;
+
+// Performs the event on the viewer's inputRegion and keeps buttonMask and
+// heldKeys up to date. Unknown types do nothing.
+void applyInput(ViewerState& viewer, const InputMessage& message, InputInjector& injector);
+
+// Whether the watchdog must release the viewer's buttons at `nowMs`.
+bool buttonWatchdogDue(const ViewerState& viewer, std::uint64_t nowMs);
+
+// Releases every button in the mask (left, right, middle), clears it and
+// logs one warning with the reason and the old mask. Nothing when the mask
+// is 0. The pointer is not moved.
+void releaseButtons(ViewerState& viewer, const char* reason, InputInjector& injector);
+
+// Releases the keys the viewer still holds (last pressed first), forgets
+// them and logs one warning. Nothing when no key is held.
+void releaseHeldKeys(ViewerState& viewer, const char* reason, InputInjector& injector);
+
+}  // namespace vl

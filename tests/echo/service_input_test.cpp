@@ -1,0 +1,142 @@
+// Reverse input through the echo service: mapping to the region in effect,
+// the log limit, the button watchdog and letting go at disconnect.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "service_fixture.h"
+
+namespace vl::test {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class EchoInputTest : public EchoServiceTest {
+ protected:
+  void SetUp() override {
+    EchoServiceTest::SetUp();
+    source_->setMonitors({MonitorInfo{0, 0, 1920, 1080, true, "A"}, MonitorInfo{1920, 0, 1280, 1024, false, "B"}});
+    useFakeClock();
+    ASSERT_TRUE(connect(viewer_));
+  }
+  // Moves the fake clock on, then delivers an input message.
+  void input(const std::string& members, std::uint64_t advanceMs = 1) {
+    fakeNow_ += advanceMs;
+    deliver(viewer_, R"({"t":"input",)" + members + "}");
+  }
+  void advanceAndPump(std::uint64_t ms) {
+    fakeNow_ += ms;
+    service_->pumpOnce();
+  }
+  TestViewer viewer_;
+};
+
+TEST_F(EchoInputTest, InputBeforeAnyCaptureMapsToMonitorZeroAndIsLoggedAtMostEvery800ms) {
+  input(R"("type":"mv","u":0.5,"v":0.25)");
+  EXPECT_EQ(service_->lastInputMs(), fakeNow_.load());
+  EXPECT_EQ(log_.count("反控输入: move (0.500, 0.250)"), 1);
+  input(R"("type":"move","u":0.75,"x":0.25,"v":0.5)", 800);  // exactly 800 ms later: not logged
+  input(R"("type":"md","x":1.5,"y":-2,"btn":1)", 1);
+  EXPECT_EQ(log_.count("反控输入: "), 2);
+  EXPECT_TRUE(log_.contains("反控输入: down (1.500, -2.000)"));
+  EXPECT_EQ(injector_->calls(), (Calls{"move 0.500 0.250 @1920x1080+0+0", "move 0.250 0.500 @1920x1080+0+0",
+                                       "move 1.500 -2.000 @1920x1080+0+0", "button 1 down"}));
+  EXPECT_EQ(service_->viewers().at(1).buttonMask, 2u);
+}
+
+TEST_F(EchoInputTest, EveryEventKindReachesTheInjector) {
+  input(R"("type":"down","btn":7)");
+  input(R"("type":"up","btn":7)");
+  input(R"("type":"click","btn":2,"u":0.1,"v":0.2)");
+  input(R"("type":"dbl","u":1,"v":1)");
+  input(R"("type":"wheel","delta":-2,"ctrl":"yes","u":0.5,"v":0.5)");
+  input(R"("type":"wheel","delta":3,"ctrl":"0")");
+  input(R"("type":"key","vk":37)");
+  input(R"("type":"key","vk":37,"down":false)");
+  input(R"("type":"text","s":"a😀\r\n")");
+  input(R"("type":"launch","u":0.3)");
+  input(R"("u":0.3)");
+  EXPECT_EQ(injector_->calls(),
+            (Calls{"move 0.000 0.000 @1920x1080+0+0", "button 0 down", "move 0.000 0.000 @1920x1080+0+0",
+                   "button 0 up", "click 2 0.100 0.200 @1920x1080+0+0", "dbl 0 1.000 1.000 @1920x1080+0+0",
+                   "move 0.500 0.500 @1920x1080+0+0", "wheel -2 ctrl", "move 0.000 0.000 @1920x1080+0+0",
+                   "wheel 3", "key 0x25 down", "key 0x25 up", "text a😀\r\n"}));
+  EXPECT_EQ(service_->viewers().at(1).buttonMask, 0u);
+  EXPECT_TRUE(service_->viewers().at(1).heldKeys.empty());
+}
+
+TEST_F(EchoInputTest, WatchdogReleasesButtonsAfterMoreThan1500msOfSilence) {
+  input(R"("type":"md","btn":1)");
+  injector_->clear();
+  advanceAndPump(1500);
+  EXPECT_TRUE(injector_->calls().empty());
+  advanceAndPump(1);
+  EXPECT_EQ(injector_->calls(), (Calls{"button 1 up"}));
+  EXPECT_EQ(log_.count("反控按键看门狗: 静默超过 1.5s ⇒ 自动松开按键(mask=2)。"), 1);
+  EXPECT_EQ(service_->viewers().at(1).buttonMask, 0u);
+  advanceAndPump(5000);
+  EXPECT_EQ(injector_->calls().size(), 1u);
+}
+
+TEST_F(EchoInputTest, AnyInputKeepsButtonsHeldButKeysAreNeverReleasedForSilence) {
+  input(R"("type":"down","btn":0)");
+  input(R"("type":"key","vk":16)");
+  for (int i = 0; i < 4; ++i) input(R"("type":"text","s":"x")", 1000);
+  advanceAndPump(1000);
+  EXPECT_EQ(service_->viewers().at(1).buttonMask, 1u);
+  advanceAndPump(10000);
+  const Calls calls = injector_->calls();
+  EXPECT_EQ(calls.back(), "button 0 up");
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "key 0x10 up"), 0);
+  EXPECT_EQ(service_->viewers().at(1).heldKeys, (std::vector<std::uint16_t>{0x10}));
+}
+
+TEST_F(EchoInputTest, DisconnectReleasesHeldButtonsAndKeys) {
+  input(R"("type":"down","btn":0)");
+  input(R"("type":"key","vk":16)");
+  input(R"("type":"key","vk":162)");
+  input(R"("type":"key","vk":65)");
+  input(R"("type":"key","vk":65,"down":false)");
+  injector_->clear();
+  viewer_.close();
+  ASSERT_TRUE(pumpUntil([&] { return service_->viewers().empty(); }));
+  EXPECT_EQ(injector_->calls(), (Calls{"button 0 up", "key 0xA2 up", "key 0x10 up"}));
+  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开按键(mask=1)。"), 1);
+  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开键盘按键(vk=0xA2,0x10)。"), 1);
+}
+
+TEST_F(EchoInputTest, ViewerWithNothingHeldLeavesQuietly) {
+  input(R"("type":"click")");
+  injector_->clear();
+  viewer_.close();
+  ASSERT_TRUE(pumpUntil([&] { return service_->viewers().empty(); }));
+  EXPECT_TRUE(injector_->calls().empty());
+  EXPECT_EQ(log_.count("反控按键看门狗"), 0);
+}
+
+TEST_F(EchoInputTest, EachViewerHasItsOwnButtonsAndRegion) {
+  TestViewer other;
+  ASSERT_TRUE(connect(other));
+  input(R"("type":"down","btn":2)");
+  fakeNow_ += 1000;
+  deliver(other, R"({"t":"input","type":"move"})");
+  advanceAndPump(600);  // viewer 1 silent for 1600 ms, viewer 2 for 600 ms
+  EXPECT_EQ(service_->viewers().at(1).buttonMask, 0u);
+  EXPECT_TRUE(log_.contains("mask=4"));
+  EXPECT_TRUE(service_->viewers().at(1).regionValid);
+  EXPECT_TRUE(service_->viewers().at(2).regionValid);
+  EXPECT_EQ(service_->viewers().at(2).inputRegion.width, 1920);
+}
+
+TEST_F(EchoInputTest, RegionThatResolvesEmptyFallsBackToTheFirstMonitor) {
+  service_->setRegion(CaptureRegion{kRegionModeCustom, 0, 10, 10, 0, 0});
+  service_->captureOn = true;
+  advanceAndPump(1);  // applies the region
+  input(R"("type":"move","u":0.5,"v":0.5)");
+  EXPECT_EQ(injector_->calls(), (Calls{"move 0.500 0.500 @1920x1080+0+0"}));
+}
+
+}  // namespace
+}  // namespace vl::test
