@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/first_stage.h"
 #include "velmora-pad/commands.h"
 
 namespace {
@@ -22,8 +23,12 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
-  const std::string command = argv[1];
-  std::vector<std::string> args(argv + 2, argv + argc);
+  // UTF-8 arguments on every platform (on Windows argv is in the ANSI code
+  // page, which would mangle "input ... text" with non-ASCII characters).
+  std::vector<std::string> all = vl::commandLineArguments(argc, argv);
+  if (all.size() < 2) all.assign(argv, argv + argc);
+  const std::string command = all[1];
+  std::vector<std::string> args(all.begin() + 2, all.end());
   if (command == "watch") return vl::pad::runWatch(args);
   if (command == "input") return vl::pad::runInput(args);
   if (command == "sys") return vl::pad::runSys(args);
