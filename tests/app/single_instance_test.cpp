@@ -11,7 +11,14 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "app/single_instance.h"
 #endif
 
 namespace vl {
@@ -158,6 +165,39 @@ TEST_F(SingleInstance, CopiesAtDifferentPathsRunSideBySide) {
   EXPECT_TRUE(started);
   stop(other);
 }
+
+#if !defined(_WIN32)
+// The running instance holds the lock and has a hidden window of the agent's
+// class: the second start must show it and leave with code 0.
+TEST_F(SingleInstance, SecondCopyShowsTheRunningInstancesWindow) {
+  test::Xvfb xvfb;
+  if (!xvfb.start(640, 480)) GTEST_SKIP() << "Xvfb not available";
+  test::TempDir runtime;
+  const std::string lockPath = joinPath(runtime.path(), singleInstanceName(singleInstanceKey(toWide(agent))));
+  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+  Display* display = XOpenDisplay(xvfb.display().c_str());
+  ASSERT_NE(display, nullptr);
+  const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 100, 100, 0, 0, 0);
+  XClassHint hint;
+  hint.res_name = const_cast<char*>("velmora-agent");
+  hint.res_class = const_cast<char*>(kWindowClassName);
+  XSetClassHint(display, window, &hint);
+  XSync(display, False);
+
+  other = test::startProcess({agent}, {{"DISPLAY", xvfb.display()}, {"XDG_RUNTIME_DIR", runtime.path()}},
+                             {"VL_ALLOW_MULTI"});
+  EXPECT_EQ(test::waitProcess(other, 10000), 0);
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(display, window, &attributes));
+  EXPECT_EQ(attributes.map_state, IsViewable);
+  EXPECT_FALSE(fileExists(logPath));  // it never opened the log
+  XCloseDisplay(display);
+  ::close(fd);
+}
+#endif
 
 }  // namespace
 }  // namespace vl
