@@ -229,7 +229,8 @@ void EchoService::handleInput(net::ClientId id, const nlohmann::json& message) {
   }
   if (lastInputLogMs_ == 0 || now - lastInputLogMs_ > kInputLogIntervalMs) {
     lastInputLogMs_ = now;
-    logWrite(LogLevel::Info, "反控输入: %s (%.3f, %.3f)", input.type.c_str(), static_cast<double>(input.u),
+    logWrite(LogLevel::Info, "反控输入: %s (%.3f, %.3f)", printableForLog(input.type).c_str(),
+             static_cast<double>(input.u),
              static_cast<double>(input.v));
   }
   applyInput(v, input, *injector_);

@@ -118,6 +118,15 @@ std::string trimSpaces(std::string_view text) {
   return std::string(text.substr(b, e - b));
 }
 
+std::string printableForLog(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) c = '?';
+  }
+  return out;
+}
+
 namespace detail {
 
 std::u16string utf8ToUtf16(std::string_view s) {

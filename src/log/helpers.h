@@ -61,6 +61,10 @@ std::int64_t fileSize(const std::string& path);
 // Copy without leading and trailing bytes <= 32.
 std::string trimSpaces(std::string_view text);
 
+// Peer-supplied text made safe for one log line: control bytes (line breaks
+// included) become '?', so a peer cannot forge or split lines.
+std::string printableForLog(std::string_view text);
+
 // Environment helpers: exists (also when empty) and value.
 bool envExists(const char* name);
 std::string envValue(const char* name);

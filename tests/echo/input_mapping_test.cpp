@@ -86,28 +86,36 @@ class SendInputRecords : public ::testing::Test {
 
 constexpr std::uint32_t kAbsMove = 0xC001;
 
-TEST_F(SendInputRecords, MoveOnSingleMonitorScalesToAbsoluteRange) {
-  injector_->moveTo(0.5f, 0.5f, rect(0, 0, 1920, 1080));
-  ASSERT_EQ(calls_.size(), 1u);
-  EXPECT_EQ(onlyRecord(0), mouse(kAbsMove, 960 * 65535 / 1919, 540 * 65535 / 1079));
-  EXPECT_EQ(onlyRecord(0).dx, 32784);
-
-  // Outside the picture clamps to its edges; the far edge maps past the last
-  // pixel and is clamped to 65535.
-  calls_.clear();
-  injector_->moveTo(-3.0f, 7.0f, rect(0, 0, 1920, 1080));
-  injector_->moveTo(std::numeric_limits<float>::quiet_NaN(), 1.0f, rect(0, 0, 1920, 1080));
-  EXPECT_EQ(onlyRecord(0), mouse(kAbsMove, 0, 65535));
-  EXPECT_EQ(onlyRecord(1), mouse(kAbsMove, 0, 65535));
-}
-
-TEST_F(SendInputRecords, MoveOnSecondMonitorLeftOfPrimary) {
-  useDesktop(-1280, 0, 3200, 1080);
-  const MonitorInfo second = rect(-1280, 0, 1280, 1024);
-  injector_->moveTo(0.0f, 0.0f, second);
-  injector_->moveTo(1.0f, 1.0f, second);
-  EXPECT_EQ(onlyRecord(0), mouse(kAbsMove, 0, 0));
-  EXPECT_EQ(onlyRecord(1), mouse(kAbsMove, 26222, 62194));
+TEST_F(SendInputRecords, AbsoluteMovesOverTheVirtualDesktop) {
+  struct Case {
+    std::int32_t vx, vy, vw, vh;
+    MonitorInfo rect;
+    float u, v;
+    std::int32_t dx, dy;
+  };
+  const MonitorInfo full = rect(0, 0, 1920, 1080);
+  const MonitorInfo second = rect(-1280, 0, 1280, 1024);  // left of a 1920x1080 primary
+  const Case cases[] = {
+      {0, 0, 1920, 1080, full, 0.5f, 0.5f, 32784, 540 * 65535 / 1079},
+      {-1280, 0, 3200, 1080, second, 0.0f, 0.0f, 0, 0},
+      {-1280, 0, 3200, 1080, second, 1.0f, 1.0f, 26222, 62194},
+      // Outside the picture clamps to its edges; the far edge lies past the
+      // last pixel and clamps to 65535.
+      {0, 0, 1920, 1080, full, -3.0f, 7.0f, 0, 65535},
+      {0, 0, 1920, 1080, full, std::numeric_limits<float>::quiet_NaN(), 1.0f, 0, 65535},
+      // One pixel per unit: the products are cut toward zero before the
+      // virtual origin is taken off.
+      {-20, 10, 65536, 65536, rect(100, 50, 10, 3), 0.999f, 0.5f, 100 + 9 + 20, 50 + 1 - 10},
+      // A one-pixel desktop must not divide by zero.
+      {0, 0, 1, 1, rect(0, 0, 1, 1), 1.0f, 1.0f, 0, 0},
+  };
+  for (const Case& c : cases) {
+    useDesktop(c.vx, c.vy, c.vw, c.vh);
+    calls_.clear();
+    injector_->moveTo(c.u, c.v, c.rect);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(onlyRecord(0), mouse(kAbsMove, c.dx, c.dy)) << c.u << "," << c.v << " on " << c.vw << "x" << c.vh;
+  }
 }
 
 TEST_F(SendInputRecords, DesktopWithoutSizeSendsNoMoveButStillButtonsAndKeys) {
@@ -119,12 +127,6 @@ TEST_F(SendInputRecords, DesktopWithoutSizeSendsNoMoveButStillButtonsAndKeys) {
   EXPECT_EQ(onlyRecord(0), mouse(kMouseLeftDown));
   EXPECT_EQ(onlyRecord(1), mouse(kMouseLeftUp));
   EXPECT_EQ(onlyRecord(2).vk, 0x41);
-
-  // A one-pixel-wide desktop must not divide by zero.
-  useDesktop(0, 0, 1, 1);
-  calls_.clear();
-  injector_->moveTo(1.0f, 1.0f, rect(0, 0, 1, 1));
-  EXPECT_EQ(onlyRecord(0), mouse(kAbsMove, 0, 0));
 }
 
 TEST_F(SendInputRecords, ButtonsClicksAndDoubleClicks) {
@@ -221,16 +223,6 @@ TEST(TypedText, MalformedUtf8IsSkippedOrEndsTheText) {
   // Backspace and Tab are keys, other control characters vanish.
   EXPECT_EQ(typed("\b\t\x01\x1F\x7F"), (V{"vk8", "vk9", "U127"}));
   EXPECT_TRUE(typed("").empty());
-}
-
-TEST(PointerMapping, AbsoluteCoordinateClampsToTheRange) {
-  EXPECT_EQ(absoluteCoordinate(-5, 100), 0);
-  EXPECT_EQ(absoluteCoordinate(99, 100), 65535);
-  EXPECT_EQ(absoluteCoordinate(500, 100), 65535);
-  EXPECT_EQ(absoluteCoordinate(7, 0), 0);
-  const DesktopPixel p = mapToDesktopPixel(0.999f, 0.5f, MonitorInfo{100, 50, 10, 3, false, {}}, -20, 10);
-  EXPECT_EQ(p.x, 100 + 9 + 20);  // 9.99 is cut toward zero
-  EXPECT_EQ(p.y, 50 + 1 - 10);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "echo/viewer_input.h"
 #include "service_fixture.h"
 
 namespace vl::test {
@@ -17,7 +18,7 @@ class EchoInputTest : public EchoServiceTest {
  protected:
   void SetUp() override {
     EchoServiceTest::SetUp();
-    source_->setMonitors({MonitorInfo{0, 0, 1920, 1080, true, "A"}, MonitorInfo{1920, 0, 1280, 1024, false, "B"}});
+    source_->monitors = {MonitorInfo{0, 0, 1920, 1080, true, "A"}, MonitorInfo{1920, 0, 1280, 1024, false, "B"}};
     useFakeClock();
     ASSERT_TRUE(connect(viewer_));
   }
@@ -41,9 +42,15 @@ TEST_F(EchoInputTest, InputBeforeAnyCaptureMapsToMonitorZeroAndIsLoggedAtMostEve
   input(R"("type":"md","x":1.5,"y":-2,"btn":1)", 1);
   EXPECT_EQ(log_.count("反控输入: "), 2);
   EXPECT_TRUE(log_.contains("反控输入: down (1.500, -2.000)"));
-  EXPECT_EQ(injector_->calls(), (Calls{"move 0.500 0.250 @1920x1080+0+0", "move 0.250 0.500 @1920x1080+0+0",
+  EXPECT_EQ(injector_->calls, (Calls{"move 0.500 0.250 @1920x1080+0+0", "move 0.250 0.500 @1920x1080+0+0",
                                        "move 1.500 -2.000 @1920x1080+0+0", "button 1 down"}));
   EXPECT_EQ(service_->viewers().at(1).buttonMask, 2u);
+}
+
+TEST_F(EchoInputTest, AViewerCannotForgeLogLinesThroughTheEventType) {
+  input(R"("type":"x\n[12:00:00.000][AGENT][ERROR] forged","u":0.5,"v":0.5)");
+  EXPECT_EQ(log_.count("反控输入: x?[12:00:00.000][AGENT][ERROR] forged (0.500, 0.500)"), 1);
+  for (const auto& line : log_.lines()) EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
 }
 
 TEST_F(EchoInputTest, EveryEventKindReachesTheInjector) {
@@ -58,7 +65,7 @@ TEST_F(EchoInputTest, EveryEventKindReachesTheInjector) {
   input(R"("type":"text","s":"a😀\r\n")");
   input(R"("type":"launch","u":0.3)");
   input(R"("u":0.3)");
-  EXPECT_EQ(injector_->calls(),
+  EXPECT_EQ(injector_->calls,
             (Calls{"move 0.000 0.000 @1920x1080+0+0", "button 0 down", "move 0.000 0.000 @1920x1080+0+0",
                    "button 0 up", "click 2 0.100 0.200 @1920x1080+0+0", "dbl 0 1.000 1.000 @1920x1080+0+0",
                    "move 0.500 0.500 @1920x1080+0+0", "wheel -2 ctrl", "move 0.000 0.000 @1920x1080+0+0",
@@ -69,15 +76,19 @@ TEST_F(EchoInputTest, EveryEventKindReachesTheInjector) {
 
 TEST_F(EchoInputTest, WatchdogReleasesButtonsAfterMoreThan1500msOfSilence) {
   input(R"("type":"md","btn":1)");
-  injector_->clear();
+  injector_->calls.clear();
   advanceAndPump(1500);
-  EXPECT_TRUE(injector_->calls().empty());
+  EXPECT_TRUE(injector_->calls.empty());
   advanceAndPump(1);
-  EXPECT_EQ(injector_->calls(), (Calls{"button 1 up"}));
+  EXPECT_EQ(injector_->calls, (Calls{"button 1 up"}));
   EXPECT_EQ(log_.count("反控按键看门狗: 静默超过 1.5s ⇒ 自动松开按键(mask=2)。"), 1);
   EXPECT_EQ(service_->viewers().at(1).buttonMask, 0u);
+  // Nothing is held any more: neither the watchdog nor the disconnect acts.
   advanceAndPump(5000);
-  EXPECT_EQ(injector_->calls().size(), 1u);
+  viewer_.close();
+  ASSERT_TRUE(pumpUntil([&] { return service_->viewers().empty(); }));
+  EXPECT_EQ(injector_->calls.size(), 1u);
+  EXPECT_EQ(log_.count("反控按键看门狗"), 1);
 }
 
 TEST_F(EchoInputTest, AnyInputKeepsButtonsHeldButKeysAreNeverReleasedForSilence) {
@@ -87,33 +98,42 @@ TEST_F(EchoInputTest, AnyInputKeepsButtonsHeldButKeysAreNeverReleasedForSilence)
   advanceAndPump(1000);
   EXPECT_EQ(service_->viewers().at(1).buttonMask, 1u);
   advanceAndPump(10000);
-  const Calls calls = injector_->calls();
+  const Calls calls = injector_->calls;
   EXPECT_EQ(calls.back(), "button 0 up");
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "key 0x10 up"), 0);
   EXPECT_EQ(service_->viewers().at(1).heldKeys, (std::vector<std::uint16_t>{0x10}));
 }
 
 TEST_F(EchoInputTest, DisconnectReleasesHeldButtonsAndKeys) {
-  input(R"("type":"down","btn":0)");
-  input(R"("type":"key","vk":16)");
-  input(R"("type":"key","vk":162)");
-  input(R"("type":"key","vk":65)");
-  input(R"("type":"key","vk":65,"down":false)");
-  injector_->clear();
+  for (const char* held : {R"("type":"down","btn":0)", R"("type":"md","btn":2)", R"("type":"down","btn":1)",
+                           R"("type":"key","vk":16)", R"("type":"key","vk":162)",
+                           R"("type":"key","vk":162)",  // auto-repeat
+                           R"("type":"key","vk":65)", R"("type":"key","vk":65,"down":false)",
+                           R"("type":"key","vk":65573)",               // tracked as 0x25
+                           R"("type":"key","vk":153,"down":false)"})  // never pressed
+    input(held);
+  EXPECT_EQ(service_->viewers().at(1).heldKeys, (std::vector<std::uint16_t>{0x10, 0xA2, 0x25}));
+  injector_->calls.clear();
   viewer_.close();
   ASSERT_TRUE(pumpUntil([&] { return service_->viewers().empty(); }));
-  EXPECT_EQ(injector_->calls(), (Calls{"button 0 up", "key 0xA2 up", "key 0x10 up"}));
-  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开按键(mask=1)。"), 1);
-  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开键盘按键(vk=0xA2,0x10)。"), 1);
+  // Buttons left, right, middle; keys last pressed first.
+  EXPECT_EQ(injector_->calls, (Calls{"button 0 up", "button 1 up", "button 2 up", "key 0x25 up", "key 0xA2 up",
+                                      "key 0x10 up"}));
+  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开按键(mask=7)。"), 1);
+  EXPECT_EQ(log_.count("反控按键看门狗: 观看端断开 ⇒ 自动松开键盘按键(vk=0x25,0xA2,0x10)。"), 1);
+  const std::vector<std::string> lines = log_.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("[WARN ] 反控按键看门狗: 观看端断开") != l.npos; }),
+            2);
 }
 
-TEST_F(EchoInputTest, ViewerWithNothingHeldLeavesQuietly) {
-  input(R"("type":"click")");
-  injector_->clear();
-  viewer_.close();
-  ASSERT_TRUE(pumpUntil([&] { return service_->viewers().empty(); }));
-  EXPECT_TRUE(injector_->calls().empty());
-  EXPECT_EQ(log_.count("反控按键看门狗"), 0);
+TEST(ViewerInput, HeldKeyListStaysBounded) {
+  RecordingInjector injector;
+  ViewerState viewer;
+  InputMessage m;
+  m.type = "key";
+  for (m.vk = 1; m.vk < 5000; ++m.vk) applyInput(viewer, m, injector);
+  EXPECT_EQ(viewer.heldKeys.size(), 256u);
 }
 
 TEST_F(EchoInputTest, EachViewerHasItsOwnButtonsAndRegion) {
@@ -135,7 +155,7 @@ TEST_F(EchoInputTest, RegionThatResolvesEmptyFallsBackToTheFirstMonitor) {
   service_->captureOn = true;
   advanceAndPump(1);  // applies the region
   input(R"("type":"move","u":0.5,"v":0.5)");
-  EXPECT_EQ(injector_->calls(), (Calls{"move 0.500 0.500 @1920x1080+0+0"}));
+  EXPECT_EQ(injector_->calls, (Calls{"move 0.500 0.500 @1920x1080+0+0"}));
 }
 
 }  // namespace

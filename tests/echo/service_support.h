@@ -1,10 +1,10 @@
 // Helpers for the echo service tests: a frame source fed by the test, an
 // injector that records calls, and a blocking-free viewer over loopback.
+// All of them are used on the thread that pumps the service.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,52 +16,33 @@
 
 namespace vl::test {
 
-// Frames of a fixed size; the content changes at every capture unless the
-// test makes it static. Safe to use from the thread that pumps.
-class FakeFrameSource final : public FrameSource {
- public:
-  FakeFrameSource(int width, int height) : width_(width), height_(height) {}
-
+// Frames of a fixed size; the content changes at every capture unless
+// `still` is set.
+struct FakeFrameSource final : FrameSource {
+  FakeFrameSource(int w, int h) : width(w), height(h) {}
   bool open(const CaptureRegion& region) override;
   void close() override;
-  bool isReady() const override;
+  bool isReady() const override { return ready; }
   bool capture(PixelFrame& out) override;
+  // Custom regions stand for themselves; monitor i is monitors[i] (or the
+  // frame size at (0, 0) when no monitors are set).
   MonitorInfo resolve(const CaptureRegion& region) override;
   MonitorInfo firstMonitor() override;
 
-  // Test side.
-  void setStatic(bool value);
-  void setSize(int width, int height);
-  // Fills every pixel with noise so JPEG files come out large.
-  void setNoisy(bool value);
-  void setFailOpen(bool value);
-  void setMonitors(std::vector<MonitorInfo> monitors);
-  int opens() const;
-  int closes() const;
-  int captures() const;
-  CaptureRegion lastOpened() const;
-
- private:
-  mutable std::mutex mutex_;
-  int width_;
-  int height_;
-  bool static_ = false;
-  bool noisy_ = false;
-  bool failOpen_ = false;
-  bool ready_ = false;
-  int opens_ = 0;
-  int closes_ = 0;
-  int captures_ = 0;
-  std::uint32_t counter_ = 0;
-  CaptureRegion lastOpened_;
-  std::vector<MonitorInfo> monitors_;
+  int width, height;
+  bool still = false;
+  bool noisy = false;  // every pixel random: large JPEG files
+  bool failOpen = false;
+  bool ready = false;
+  int opens = 0, closes = 0, captures = 0;
+  std::uint32_t counter = 0;
+  CaptureRegion lastOpened;
+  std::vector<MonitorInfo> monitors;
 };
 
-// Records the high-level calls as short strings, e.g. "move 0.500 0.250
-// @1920x1080+0+0", "button 1 down", "key 0x10 up", "wheel -2 ctrl",
-// "text abc", "click 0 ...".
-class RecordingInjector final : public InputInjector {
- public:
+// Records the calls as short strings, e.g. "move 0.500 0.250 @1920x1080+0+0",
+// "button 1 down", "key 0x10 up", "wheel -2 ctrl", "text abc".
+struct RecordingInjector final : InputInjector {
   void moveTo(float u, float v, const MonitorInfo& rect) override;
   void mouseButton(int button, bool down) override;
   void click(float u, float v, const MonitorInfo& rect, int button) override;
@@ -71,21 +52,12 @@ class RecordingInjector final : public InputInjector {
   void pressKey(unsigned vk) override;
   void typeText(std::string_view utf8) override;
 
-  std::vector<std::string> calls() const;
-  void clear();
-
- private:
-  void add(std::string call);
-  mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
+  std::vector<std::string> calls;
 };
-
-std::string describeRect(const MonitorInfo& rect);
 
 struct ReceivedFrame {
   net::FrameKind kind = net::FrameKind::Text;
   std::vector<std::uint8_t> payload;
-  std::string text() const { return std::string(payload.begin(), payload.end()); }
 };
 
 // A viewer on 127.0.0.1. receive() never waits longer than asked.
@@ -101,7 +73,6 @@ class TestViewer {
   // Removes and returns the first text frame, or an empty string.
   std::string takeText();
   void close() { client_.close(); }
-  bool broken() const { return client_.broken(); }
 
  private:
   net::TcpClient client_;
@@ -112,8 +83,5 @@ class TestViewer {
 
 // Starts the service on a free loopback-reachable port; 0 on failure.
 std::uint16_t startOnFreePort(EchoService& service);
-
-// Width and height from a JPEG's SOF marker; false when there is none.
-bool jpegSize(const std::vector<std::uint8_t>& jpeg, int& width, int& height);
 
 }  // namespace vl::test

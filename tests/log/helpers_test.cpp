@@ -101,6 +101,12 @@ TEST(Text, TrimSpacesRemovesControlBytesAtBothEnds) {
   EXPECT_EQ(trimSpaces(" 中文 "), "中文");
 }
 
+TEST(Text, PrintableForLogNeutralisesLineBreaksAndControls) {
+  EXPECT_EQ(printableForLog("move\n[00:00:00.000][AGENT][ERROR] x\r\t\x7f"),
+            "move?[00:00:00.000][AGENT][ERROR] x???");
+  EXPECT_EQ(printableForLog("点击 ok"), "点击 ok");  // UTF-8 stays
+}
+
 TEST(Text, Utf8AndUtf16RoundTrip) {
   const std::string text = "héllo 中文 😀";
   const std::wstring wide = toWide(text);
