@@ -66,7 +66,7 @@ int TcpClient::pollConnect(int elapsedMs, int timeoutMs) {
 }
 
 std::int64_t TcpClient::sendAll(const void* data, std::uint64_t length) {
-  if (socket_ == kInvalidSocket) return -1;
+  if (socket_ == kInvalidSocket || (data == nullptr && length != 0)) return -1;
   const std::uint64_t start = monotonicMs();
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::uint64_t sent = 0;
@@ -167,7 +167,8 @@ bool UdpSocket::sendTo(const std::string& host, std::uint16_t port, const void* 
 
 int UdpSocket::receiveFrom(void* buffer, int capacity, std::string& senderAddress, std::uint16_t& senderPort) {
   if (socket_ == kInvalidSocket) return -1;
-  if (capacity < 0 || (buffer == nullptr && capacity != 0)) return -1;
+  // A zero-length recvfrom would take a waiting datagram and lose it.
+  if (capacity <= 0 || buffer == nullptr) return 0;
   sockaddr_in from{};
   sys::AddrLen fromLength = sizeof from;
 #if defined(_WIN32)

@@ -76,8 +76,9 @@ class UdpSocket {
   // and "255.255.255.255" only; host names fail without sending.
   bool sendTo(const std::string& host, std::uint16_t port, const void* data, int length);
 
-  // Datagram length (0 for an empty one), 0 when nothing is waiting, -1 on
-  // error. The buffer is not terminated.
+  // Datagram length (0 for an empty one), 0 when nothing is waiting (or no
+  // room was given: then nothing is read), -1 on error. The buffer is not
+  // terminated.
   int receiveFrom(void* buffer, int capacity, std::string& senderAddress, std::uint16_t& senderPort);
 
  private:

@@ -27,6 +27,18 @@ namespace {
 // Compaction threshold of the send queue: move the unsent tail to the front
 // only when a large, dominant part of the queue has already gone out.
 constexpr std::size_t kCompactAfter = 65536;
+
+// Grows the send queue ahead of a frame of `frameBytes`. Short of compaction
+// the queue keeps up to 64 KiB (or as much as is still unsent) of sent bytes
+// in front of the unsent ones, so an owner that keeps about one frame plus
+// 64 KiB unsent (as the echo stream does) needs room for three frames and
+// 128 KiB. Reserving that at once lets a steady stream settle after its
+// first frame instead of regrowing step by step.
+void reserveFor(std::vector<std::uint8_t>& queue, std::size_t frameBytes) {
+  const std::size_t needed = queue.size() + frameBytes;
+  if (needed <= queue.capacity()) return;
+  queue.reserve(std::max(2 * needed, needed + 2 * (frameBytes + kCompactAfter)));
+}
 }  // namespace
 
 FrameServer::FrameServer() : scratch_(kReadChunk), pollSet_(std::make_unique<PollSet>()) {}
@@ -229,10 +241,12 @@ void FrameServer::flush(ClientConnection& client) {
 void FrameServer::sendFrame(ClientId id, FrameKind kind, const void* payload, std::uint64_t length) {
   ClientConnection* client = find(id);
   if (client == nullptr || client->socket == kInvalidSocket) return;
-  if (!appendFrame(client->sendQueue, kind, payload, length)) {
+  if (length > 0xFFFFFFFFull || (length != 0 && payload == nullptr)) {
     logWrite(LogLevel::Warn, "连接 #%u 帧过大或缺少数据，未发送 (%llu)", id, static_cast<unsigned long long>(length));
     return;
   }
+  reserveFor(client->sendQueue, kFrameHeaderSize + static_cast<std::size_t>(length));
+  appendFrame(client->sendQueue, kind, payload, length);
   flush(*client);
 }
 
@@ -278,6 +292,11 @@ bool FrameServer::hasClient(ClientId id) const { return find(id) != nullptr; }
 std::uint64_t FrameServer::pendingBytes(ClientId id) const {
   const ClientConnection* client = find(id);
   return client == nullptr ? 0 : client->unsent();
+}
+
+std::size_t FrameServer::sendQueueCapacityForTest(ClientId id) const {
+  const ClientConnection* client = find(id);
+  return client == nullptr ? 0 : client->sendQueue.capacity();
 }
 
 std::string FrameServer::peerText(ClientId id) const {

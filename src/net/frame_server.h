@@ -80,6 +80,8 @@ class FrameServer {
   // Test seam: the id the next accepted client gets.
   ClientId nextClientId() const { return nextClientId_; }
   void setNextClientIdForTest(ClientId next) { nextClientId_ = next == 0 ? 1 : next; }
+  // Test seam: bytes the client's send queue can hold before it must grow.
+  std::size_t sendQueueCapacityForTest(ClientId id) const;
 
  private:
   struct ClientConnection;

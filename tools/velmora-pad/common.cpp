@@ -77,8 +77,9 @@ int PadConnection::receiveFrame(net::FrameKind& kind, std::vector<std::uint8_t>&
     const net::DecodeStatus status = decoder_.next(frame);
     if (status == net::DecodeStatus::Frame) {
       kind = frame.kind;
+      // Delivered bytes are dropped by the next append, once per read
+      // rather than once per frame.
       payload.assign(frame.payload, frame.payload + frame.length);
-      decoder_.discardDelivered();
       return 1;
     }
     if (status == net::DecodeStatus::BadLength || !client_.isOpen()) {
