@@ -146,8 +146,9 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
   if (!command.valid) {
     const bool mentionsWake = text.find("\"wake\"") != std::string_view::npos;
     // Copied first: closing the client frees the buffer the payload lives in.
+    // Control bytes are neutralised so a stranger cannot forge or split lines.
     const std::string line =
-        "收到一条不合法的系统控制命令，已拒绝：" + std::string(text.substr(0, kRejectedPayloadLogBytes));
+        "收到一条不合法的系统控制命令，已拒绝：" + printableForLog(text.substr(0, kRejectedPayloadLogBytes));
     reply(client, false,
           mentionsWake ? "开机/唤醒由中控端直接发魔术包，不走本端口" : "命令不合法：不认识的操作", -1,
           -1);

@@ -174,24 +174,22 @@ TEST_F(PulseServerTest, VolumeChangesReachTheDefaultSink) {
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{0, 0}));
 }
 
-TEST_F(PulseServerTest, UnevenChannelsAreAveragedAndSetTogether) {
+TEST_F(PulseServerTest, UnevenOrLoudChannelsAreAveragedCappedAndSetTogether) {
   setVolume("40% 60%");
   ASSERT_EQ(daemon.volumes(), (std::vector<int>{40, 60}));
-  const Outcome o = run(*platform, "volup", 3);
+  Outcome o = run(*platform, "volup", 3);
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.volume, 53);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{53, 53}));
-}
 
-TEST_F(PulseServerTest, VolumeAboveNormalCountsAsFull) {
-  setVolume("150%");
-  const Outcome o = run(*platform, "voldown", 10);
+  setVolume("150%");  // above normal counts as full
+  o = run(*platform, "voldown", 10);
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.volume, 90);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{90, 90}));
 }
 
-TEST_F(PulseServerTest, MuteOperationsMatchPactl) {
+TEST_F(PulseServerTest, MuteOperationsAndTheUnmutingVolumeChangeMatchPactl) {
   setVolume("30%");
   Outcome o = run(*platform, "mute");
   EXPECT_TRUE(o.ok) << o.message;
@@ -216,15 +214,13 @@ TEST_F(PulseServerTest, MuteOperationsMatchPactl) {
   o = run(*platform, "unmute");
   EXPECT_EQ(o.message, "已取消静音");
   EXPECT_FALSE(daemon.muted());
-}
 
-TEST_F(PulseServerTest, VolumeChangeUnmutes) {
-  setVolume("20%");
+  // A volume change unmutes.
   daemon.pactl("set-sink-mute vltest 1");
   ASSERT_TRUE(daemon.muted());
-  const Outcome o = run(*platform, "volup", 5);
+  o = run(*platform, "volup", 5);
   EXPECT_TRUE(o.ok);
-  EXPECT_EQ(o.message, "音量 25%");
+  EXPECT_EQ(o.message, "音量 35%");
   EXPECT_EQ(o.muted, 0);
   EXPECT_FALSE(daemon.muted());
 }
@@ -249,6 +245,7 @@ TEST(PulseWithoutSink, EveryAudioOperationReportsNoDevice) {
   if (!daemon.start(false, why)) GTEST_SKIP() << why;
   LinuxPlatformOptions options;
   options.pulseServer = daemon.server();
+  options.powerCommand = {"false"};
   auto platform = makeLinuxSystemPlatform(options);
   for (const char* op : kAudioOps) {
     const Outcome o = run(*platform, op);
@@ -287,6 +284,7 @@ TEST(PulseUnavailable, MissingOrSilentServerFailsWithinTwoSeconds) {
   for (const std::string& server : {"unix:" + dir.file("nothing-here"), "unix:" + dir.file("silent")}) {
     LinuxPlatformOptions options;
     options.pulseServer = server;
+    options.powerCommand = {"false"};
     auto platform = makeLinuxSystemPlatform(options);
     for (const char* op : {"volup", "mutetoggle"}) {
       SCOPED_TRACE(server + " / " + op);
@@ -299,24 +297,6 @@ TEST(PulseUnavailable, MissingOrSilentServerFailsWithinTwoSeconds) {
       EXPECT_EQ(o.muted, -1);
     }
   }
-}
-
-TEST(PulseUnavailable, ServiceAnswersMuteWithoutLevelsWithinTwoSeconds) {
-  test::LogCapture log;
-  test::TempDir dir;
-  LinuxPlatformOptions options;
-  options.pulseServer = "unix:" + dir.file("nothing-here");
-  auto platform = makeLinuxSystemPlatform(options);
-  test::EventRecorder events;
-  SysCtlService service(events.sink(), platform.get());
-  const std::uint16_t port = test::startOnFreePort(service);
-  ASSERT_NE(port, 0);
-  const std::uint64_t started = monotonicMs();
-  const auto x = test::exchangeWith(service, port, test::textFrame(R"({"t":"sys.cmd","op":"mute"})"));
-  EXPECT_LT(monotonicMs() - started, 2000u);
-  ASSERT_EQ(x.frames.size(), 1u);
-  EXPECT_EQ(x.frames[0].payload, std::string("{\"msg\":\"") + kNoDevice + "\",\"ok\":false,\"t\":\"sys.ack\"}");
-  EXPECT_EQ(events.count(3, std::string("系统控制 静音（幅度 2）：") + kNoDevice), 1);
 }
 
 // The power request runs a stub in place of systemctl; it writes its last
@@ -361,6 +341,7 @@ TEST_F(PowerCommandTest, RefusalCarriesTheExitStatusOrErrno) {
   EXPECT_EQ(recorded(), "poweroff");
 
   LinuxPlatformOptions missing;
+  missing.pulseServer = "unix:" + dir.file("no-audio");
   missing.powerCommand = {dir.file("no-such-program")};
   o = run(*makeLinuxSystemPlatform(missing), "restart");
   EXPECT_FALSE(o.ok);
@@ -371,18 +352,6 @@ TEST_F(PowerCommandTest, RefusalCarriesTheExitStatusOrErrno) {
   EXPECT_LT(monotonicMs() - started, 5000u);
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.message, "系统拒绝了重启请求（错误 110）");  // ETIMEDOUT
-}
-
-TEST_F(PowerCommandTest, DryRunNeverRunsTheCommand) {
-  test::ScopedDryRun dry(true);
-  auto platform = stub(record() + "; exit 0");
-  for (const char* op : {"shutdown", "restart"}) {
-    const Outcome o = run(*platform, op);
-    EXPECT_TRUE(o.ok);
-  }
-  EXPECT_EQ(log.count("系统控制：演练模式，未执行关机"), 1);
-  EXPECT_EQ(log.count("系统控制：演练模式，未执行重启"), 1);
-  EXPECT_FALSE(fileExists(dir.file("asked")));
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST_F(SysCtlServiceTest, RejectedCommandsGetTheRightTextAndAreNotCounted) {
   EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST_F(SysCtlServiceTest, LongRejectedPayloadIsLoggedWithItsFirst160Bytes) {
+TEST_F(SysCtlServiceTest, RejectedPayloadIsLoggedWithItsFirst160BytesAndNoControlBytes) {
   std::string payload = "{\"t\":\"sys.cmd\",\"op\":\"";
   while (payload.size() < 498) payload += "x";
   payload += "\"}";
@@ -157,6 +157,14 @@ TEST_F(SysCtlServiceTest, LongRejectedPayloadIsLoggedWithItsFirst160Bytes) {
   EXPECT_EQ(reply(payload), ack(false, kBadText));
   ASSERT_EQ(events.entries.size(), 1u);
   EXPECT_EQ(events.entries[0].text, kRejected + payload.substr(0, 160));
+
+  // Line breaks and other control bytes cannot forge or cut log lines.
+  events.entries.clear();
+  const char raw[] = "x\n[00:00:00.000][AGENT][ERROR] \"wake\"\r\0tail";
+  const std::string forged(raw, sizeof raw - 1);
+  EXPECT_EQ(reply(forged), ack(false, kWakeText));
+  ASSERT_EQ(events.entries.size(), 1u);
+  EXPECT_EQ(events.entries[0].text, std::string(kRejected) + "x?[00:00:00.000][AGENT][ERROR] \"wake\"??tail");
 }
 
 TEST_F(SysCtlServiceTest, NonTextFrameClosesWithoutReply) {
@@ -242,16 +250,6 @@ TEST_F(SysCtlServiceTest, PendingPowerCommandIsDroppedAtStop) {
   EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST_F(SysCtlServiceTest, DryRunAcknowledgesAndRequestsNothing) {
-  test::ScopedDryRun dry(true);
-  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"restart"})"), ack(true, "正在重启"));
-  now = 1400;
-  service.tick();
-  EXPECT_TRUE(fake.powerRequests.empty());
-  EXPECT_TRUE(log.contains("系统控制：演练模式，未执行重启"));
-  EXPECT_EQ(events.count(3, "执行失败"), 0);
-}
-
 TEST(SysCtlServiceStart, TakenPortLeavesTheServiceOffButPowerStillRuns) {
   test::ScopedDryRun noDryRun(false);
   test::LogCapture log;
@@ -270,23 +268,18 @@ TEST(SysCtlServiceStart, TakenPortLeavesTheServiceOffButPowerStillRuns) {
   EXPECT_EQ(second.count(2, formatString("系统控制端口 %u 被占用 ⇒ 中控端无法控制本机系统操作", port)), 1);
   b.tick();  // not polled, no crash
 
-  // The command reaches the first service; the second never answers.
-  const auto x = test::exchangeWith(a, port, textFrame(R"({"t":"sys.cmd","op":"restart"})"));
-  ASSERT_EQ(x.frames.size(), 1u);
+  // The tick still runs a due power operation on a service that is off.
+  const std::string command = R"({"t":"sys.cmd","op":"restart"})";
+  b.handleSysCtlFrame(1, net::FrameKind::Text, reinterpret_cast<const std::uint8_t*>(command.data()),
+                      command.size());
+  now = 399;
+  b.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
   now = 400;
-  a.tick();
+  b.tick();
   EXPECT_EQ(fake.powerRequests, std::vector<bool>{true});
-}
-
-TEST(SysCtlServiceStart, DefaultsBeforeStart) {
-  FakeSystemPlatform fake;
-  SysCtlService service({}, &fake);
-  EXPECT_FALSE(service.sysCtlReady());
-  EXPECT_EQ(service.port(), 24693);
-  EXPECT_EQ(service.commandCount(), 0u);
-  service.tick();
-  service.stop();
-  service.stop();
+  b.stop();
+  b.stop();
 }
 
 }  // namespace

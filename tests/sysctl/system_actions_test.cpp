@@ -31,30 +31,39 @@ const char* const kAudioOps[] = {"volup", "voldown", "mute", "unmute", "mutetogg
 const char kNoDevice[] = "没有默认播放设备（声卡被禁用 / 没装驱动）";
 const char kNoPrivilege[] = "没有关机权限（“关闭系统”权限被组策略收走了，需要管理员运行被控端）";
 
-TEST(VolumeChange, StepsClampAndTheTargetStaysWithin0To100) {
+TEST(VolumeChange, StepsClampTheTargetStaysWithin0To100AndTheEndpointIsUnmuted) {
   struct Case {
     const char* op;
     float start;
     int step;
     float expectedSet;
     int expectedPercent;
+    bool mutedBefore = false;
+    HResult setMuteResult = kHrOk;
   } cases[] = {
       {"volup", 0.50f, 2, 0.52f, 52},   {"volup", 0.99f, 2, 1.00f, 100}, {"voldown", 0.01f, 2, 0.0f, 0},
       {"volup", 0.50f, 0, 0.51f, 51},   {"volup", 0.50f, -5, 0.51f, 51}, {"volup", 0.10f, 80, 0.60f, 60},
       {"voldown", 0.90f, 51, 0.40f, 40}, {"voldown", 0.30f, 50, 0.0f, 0}, {"volup", 1.0f, 2, 1.0f, 100},
+      {"voldown", 0.30f, 4, 0.26f, 26, true},
+      // The unmute is attempted and its failure ignored; the text shows it.
+      {"volup", 0.50f, 2, 0.52f, 52, true, kHrFail},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.op) + " step " + std::to_string(c.step));
+    SCOPED_TRACE(std::string(c.op) + " step " + std::to_string(c.step) + (c.mutedBefore ? " muted" : ""));
     test::LogCapture log;
     FakeSystemPlatform fake;
     fake.level = c.start;
+    fake.muted = c.mutedBefore;
+    fake.setMuteResult = c.setMuteResult;
     const Result r = run(fake, c.op, c.step);
     EXPECT_TRUE(r.ok);
     ASSERT_EQ(fake.volumeSets.size(), 1u);
     EXPECT_FLOAT_EQ(fake.volumeSets[0], c.expectedSet);
     EXPECT_EQ(r.volume, c.expectedPercent);
-    EXPECT_EQ(r.muted, 0);
-    EXPECT_EQ(r.message, "音量 " + std::to_string(c.expectedPercent) + "%");
+    EXPECT_EQ(fake.muteSets, c.mutedBefore ? std::vector<bool>{false} : std::vector<bool>{});
+    const bool stillMuted = !hrSucceeded(c.setMuteResult);
+    EXPECT_EQ(r.muted, stillMuted ? 1 : 0);
+    EXPECT_EQ(r.message, "音量 " + std::to_string(c.expectedPercent) + "%" + (stillMuted ? "（静音中）" : ""));
     const int s = clampVolumeStep(c.step);
     EXPECT_TRUE(log.contains(formatString("系统控制：音量 %s %d%% ⇒ %d%%",
                                           std::string(c.op) == "volup" ? "+" : "-", s,
@@ -72,41 +81,6 @@ TEST(VolumeChange, UnreadableVolumeCountsAsZero) {
   // The level after the change is unreadable too: no "vol", neutral text.
   EXPECT_EQ(r.volume, -1);
   EXPECT_EQ(r.message, "已执行");
-}
-
-TEST(VolumeChange, UnmutesAMutedEndpoint) {
-  FakeSystemPlatform fake;
-  fake.level = 0.3f;
-  fake.muted = true;
-  const Result r = run(fake, "voldown", 4);
-  EXPECT_TRUE(r.ok);
-  EXPECT_FALSE(fake.muted);
-  EXPECT_EQ(r.muted, 0);
-  EXPECT_EQ(r.volume, 26);
-  EXPECT_EQ(r.message, "音量 26%");
-}
-
-TEST(VolumeChange, EndpointThatStaysMutedIsShownAsMuted) {
-  FakeSystemPlatform fake;
-  fake.muted = true;
-  fake.setMuteResult = kHrFail;  // the unmute is attempted, its failure ignored
-  const Result r = run(fake, "volup", 2);
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(fake.muteSets, std::vector<bool>{false});
-  EXPECT_EQ(r.muted, 1);
-  EXPECT_EQ(r.message, "音量 52%（静音中）");
-}
-
-TEST(VolumeChange, FailedSetReportsTheResultCodeAndNoLevels) {
-  FakeSystemPlatform fake;
-  fake.setVolumeResult = kHrNotImplemented;
-  fake.muted = true;
-  const Result r = run(fake, "volup", 2);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message, "设置音量失败（0x80004001）");
-  EXPECT_EQ(r.volume, -1);
-  EXPECT_EQ(r.muted, -1);
-  EXPECT_TRUE(fake.muteSets.empty());  // nothing else is touched after the failure
 }
 
 TEST(VolumePercent, RoundsHalvesAwayFromZeroAndClampsStrangeReadings) {
@@ -161,14 +135,21 @@ TEST(MuteChange, SetsTheWantedStateAndReportsTheLevels) {
   }
 }
 
-TEST(MuteChange, FailedSetReportsTheResultCode) {
-  FakeSystemPlatform fake;
-  fake.setMuteResult = static_cast<HResult>(0x88890004u);
-  const Result r = run(fake, "mute");
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message, "设置静音失败（0x88890004）");
-  EXPECT_EQ(r.volume, -1);
-  EXPECT_EQ(r.muted, -1);
+TEST(AudioChange, FailedSetReportsTheResultCodeAndNoLevels) {
+  for (const bool volume : {true, false}) {
+    FakeSystemPlatform fake;
+    fake.muted = true;
+    (volume ? fake.setVolumeResult : fake.setMuteResult) = static_cast<HResult>(0x88890004u);
+    const Result r = run(fake, volume ? "volup" : "unmute");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.message, volume ? "设置音量失败（0x88890004）" : "设置静音失败（0x88890004）");
+    EXPECT_EQ(r.volume, -1);
+    EXPECT_EQ(r.muted, -1);
+    // A failed volume change goes no further: the endpoint stays muted.
+    if (volume) {
+      EXPECT_TRUE(fake.muteSets.empty());
+    }
+  }
 }
 
 TEST(AudioEndpointScope, EachOpenFailureHasItsTextAndReleasesWhatWasObtained) {
@@ -217,31 +198,26 @@ TEST(AudioEndpointScope, EachOpenFailureHasItsTextAndReleasesWhatWasObtained) {
   }
 }
 
-TEST(AudioEndpointScope, SuccessfulCallReleasesInReverseOrderAndBalancesCom) {
-  FakeSystemPlatform fake;
-  ASSERT_TRUE(run(fake, "mute").ok);
-  ASSERT_GE(fake.calls.size(), 4u);
-  const std::vector<std::string> tail(fake.calls.end() - 4, fake.calls.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"releaseVolume", "releaseDevice", "releaseEnumerator",
-                                            "comUninitialize"}));
-  EXPECT_EQ(fake.comDepth, 0);
-}
-
-TEST(AudioEndpointScope, ForeignApartmentIsUsedAndLeftInitialised) {
-  FakeSystemPlatform fake;
-  fake.comInitResult = kHrChangedMode;
-  fake.level = 0.2f;
-  const Result r = run(fake, "volup", 5);
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.volume, 25);
-  for (const auto& call : fake.calls) EXPECT_NE(call, "comUninitialize");
-}
-
-TEST(AudioEndpointScope, AlreadyInitialisedComIsStillBalanced) {
-  FakeSystemPlatform fake;
-  fake.comInitResult = kHrFalse;
-  EXPECT_TRUE(run(fake, "unmute").ok);
-  EXPECT_EQ(fake.comDepth, 0);
+TEST(AudioEndpointScope, SuccessfulCallReleasesInReverseOrderAndBalancesOnlyItsOwnCom) {
+  // S_OK and S_FALSE are this scope's to balance; a thread already in
+  // another apartment keeps it initialised.
+  for (const HResult init : {kHrOk, kHrFalse, kHrChangedMode}) {
+    SCOPED_TRACE(init);
+    FakeSystemPlatform fake;
+    fake.comInitResult = init;
+    fake.level = 0.2f;
+    const Result r = run(fake, "volup", 5);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.volume, 25);
+    std::vector<std::string> expectedTail = {"releaseVolume", "releaseDevice", "releaseEnumerator"};
+    if (init != kHrChangedMode) expectedTail.push_back("comUninitialize");
+    ASSERT_GE(fake.calls.size(), expectedTail.size());
+    EXPECT_EQ(std::vector<std::string>(fake.calls.end() - static_cast<std::ptrdiff_t>(expectedTail.size()),
+                                       fake.calls.end()),
+              expectedTail);
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "comUninitialize"), init != kHrChangedMode ? 1 : 0);
+    EXPECT_EQ(fake.comDepth, 0);
+  }
 }
 
 TEST(PowerOff, PrivilegeFailuresStopBeforeAnyRequest) {

@@ -107,18 +107,5 @@ TEST_F(Win32Audio, WorksInsideAMultithreadedApartmentAndLeavesItInitialised) {
   EXPECT_EQ(again, S_FALSE);
 }
 
-TEST_F(Win32Audio, ServiceAnswersOverTheNetwork) {
-  test::EventRecorder events;
-  SysCtlService service(events.sink());
-  const std::uint16_t port = test::startOnFreePort(service);
-  ASSERT_NE(port, 0);
-  const auto x = test::exchangeWith(service, port, test::textFrame(R"({"t":"sys.cmd","op":"volup"})"));
-  ASSERT_EQ(x.frames.size(), 1u);
-  const std::string text = audioSetting() == "none" ? kNoDevice : "设置音量失败（0x80004001）";
-  EXPECT_EQ(x.frames[0].payload, "{\"msg\":\"" + text + "\",\"ok\":false,\"t\":\"sys.ack\"}");
-  EXPECT_EQ(events.count(3, "系统控制 音量 +（幅度 2）：" + text), 1);
-  EXPECT_TRUE(x.closedByAgent);
-}
-
 }  // namespace
 }  // namespace vl
