@@ -48,13 +48,13 @@ void ioErrorExit(Display*, void*) {}
 
 }  // namespace
 
-Display* openX11Display() {
+Display* openX11Display(const char* name) {
   static std::once_flag once;
   std::call_once(once, [] {
     XInitThreads();
     gPreviousIoHandler = XSetIOErrorHandler(ioErrorHandler);
   });
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = XOpenDisplay(name);
   if (!display) return nullptr;
   XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
   std::lock_guard<std::mutex> lock(gDisplaysMutex);

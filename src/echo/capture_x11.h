@@ -1,15 +1,15 @@
-// Internal: Xlib connection helpers shared by the Linux capture files.
+// Internal: Xlib connection helpers shared by the Linux capture and input files.
 #pragma once
 
 #include <X11/Xlib.h>
 
 namespace vl::detail {
 
-// XOpenDisplay(nullptr) after making Xlib thread-aware (the monitor list may
+// XOpenDisplay(name; nullptr = $DISPLAY) after making Xlib thread-aware (the monitor list may
 // be read on the UI thread while the capturer works on the echo thread).
 // A lost server marks the connection dead instead of ending the process
 // (Xlib's default); every later call on it fails quickly.
-Display* openX11Display();
+Display* openX11Display(const char* name = nullptr);
 // Whether the server of this connection went away.
 bool x11DisplayLost(Display* display);
 // Closes a connection from openX11Display.

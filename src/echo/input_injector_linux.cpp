@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "echo/capture_x11.h"
 #include "echo/input_injector.h"
 #include "log/helpers.h"
 #include "log/log.h"
@@ -128,7 +129,7 @@ class XTestInjector final : public InputInjector {
   ~XTestInjector() override {
     if (dpy_ == nullptr) return;
     restoreSpares();
-    XCloseDisplay(dpy_);
+    detail::closeX11Display(dpy_);
   }
 
   void moveTo(float u, float v, const MonitorInfo& rect) override {
@@ -141,8 +142,7 @@ class XTestInjector final : public InputInjector {
     const DesktopPixel p = mapToDesktopPixel(u, v, rect, 0, 0);
     const auto x = static_cast<int>(std::clamp<std::int64_t>(p.x, 0, w - 1));
     const auto y = static_cast<int>(std::clamp<std::int64_t>(p.y, 0, h - 1));
-    XTestFakeMotionEvent(dpy_, screen, x, y, CurrentTime);
-    XFlush(dpy_);
+    guarded([&] { XTestFakeMotionEvent(dpy_, screen, x, y, CurrentTime); });
   }
 
   void mouseButton(int button, bool down) override {
@@ -224,10 +224,10 @@ class XTestInjector final : public InputInjector {
     const std::uint64_t now = monotonicMs();
     if (lastOpenTryMs_ != 0 && now - lastOpenTryMs_ < kReopenRetryMs) return false;
     lastOpenTryMs_ = now == 0 ? 1 : now;
-    dpy_ = XOpenDisplay(displayName_.empty() ? nullptr : displayName_.c_str());
+    dpy_ = detail::openX11Display(displayName_.empty() ? nullptr : displayName_.c_str());
     int event = 0, error = 0, major = 0, minor = 0;
     if (dpy_ != nullptr && !XTestQueryExtension(dpy_, &event, &error, &major, &minor)) {
-      XCloseDisplay(dpy_);
+      detail::closeX11Display(dpy_);
       dpy_ = nullptr;
     }
     if (dpy_ == nullptr) {
@@ -283,14 +283,30 @@ class XTestInjector final : public InputInjector {
     return find(sym, shift);
   }
 
+  // Xlib's default handlers end the process on any X error (a refused
+  // keycode, say) or a lost server; here an error only loses that event,
+  // and a lost server is reopened later. The round trip delivers the
+  // event's errors while the trap is in place.
+  template <typename Fn>
+  void guarded(Fn&& fn) {
+    if (dpy_ == nullptr) return;
+    detail::withX11Errors([&] {
+      fn();
+      XSync(dpy_, False);
+    });
+    if (detail::x11DisplayLost(dpy_)) {
+      detail::closeX11Display(dpy_);
+      dpy_ = nullptr;
+      remapped_.clear();
+    }
+  }
+
   void fakeKey(KeyCode code, bool down) {
-    XTestFakeKeyEvent(dpy_, code, down ? True : False, CurrentTime);
-    XFlush(dpy_);
+    guarded([&] { XTestFakeKeyEvent(dpy_, code, down ? True : False, CurrentTime); });
   }
 
   void fakeButton(unsigned button, bool down) {
-    XTestFakeButtonEvent(dpy_, button, down ? True : False, CurrentTime);
-    XFlush(dpy_);
+    guarded([&] { XTestFakeButtonEvent(dpy_, button, down ? True : False, CurrentTime); });
   }
 
   void typeCharacter(char32_t cp) {
@@ -321,22 +337,25 @@ class XTestInjector final : public InputInjector {
     const KeyCode code = spares_[nextSpare_++ % spares_.size()];
     std::erase_if(remapped_, [code](const Remap& r) { return r.code == code; });
     KeySym pair[2] = {sym, sym};
-    XChangeKeyboardMapping(dpy_, code, 2, pair, 1);
+    guarded([&] { XChangeKeyboardMapping(dpy_, code, 2, pair, 1); });
+    if (dpy_ == nullptr) return 0;
     setLocal(code, sym);
     remapped_.push_back({code, sym});
-    XSync(dpy_, False);
     return code;
   }
 
   void restoreSpares() {
     if (remapped_.empty()) return;
-    for (const Remap& r : remapped_) {
-      KeySym none[2] = {NoSymbol, NoSymbol};
-      XChangeKeyboardMapping(dpy_, r.code, 2, none, 1);
-      setLocal(r.code, NoSymbol);
-    }
+    const std::vector<Remap> restoring = std::move(remapped_);
     remapped_.clear();
-    XSync(dpy_, False);
+    guarded([&] {
+      for (const Remap& r : restoring) {
+        KeySym none[2] = {NoSymbol, NoSymbol};
+        XChangeKeyboardMapping(dpy_, r.code, 2, none, 1);
+      }
+    });
+    if (dpy_ == nullptr) return;
+    for (const Remap& r : restoring) setLocal(r.code, NoSymbol);
   }
 
   void setLocal(KeyCode code, KeySym sym) {

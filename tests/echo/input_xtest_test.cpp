@@ -216,3 +216,26 @@ TEST(KeysymTable, CoversTheKeyFamilies) {
 
 }  // namespace
 }  // namespace vl
+
+namespace vl {
+namespace {
+
+// Xlib's default handlers end the process when the server goes away; the
+// injector must only lose its events (the agent keeps streaming).
+TEST(XTestInjectionLost, ServerGoingAwayDoesNotEndTheProcess) {
+  if (!test::haveProgram("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+  test::Xvfb xvfb;
+  ASSERT_TRUE(xvfb.start(640, 480));
+  auto injector = createPlatformInjector(xvfb.display());
+  const MonitorInfo desktop{0, 0, 640, 480, true, "A"};
+  injector->moveTo(0.5f, 0.5f, desktop);
+  xvfb.stop();
+  injector->moveTo(0.25f, 0.25f, desktop);
+  injector->keyEvent(0x41, true);
+  injector->typeText("é");
+  injector.reset();
+  SUCCEED();
+}
+
+}  // namespace
+}  // namespace vl
