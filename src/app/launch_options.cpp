@@ -51,13 +51,13 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
     } else if (a == "--monitor") {
       if (!hasValue) continue;
       const int n = readLeadingInt(args[++i]);
-      options.regionOverride = CaptureRegion{kRegionModeMonitor, n < 1 ? 0 : n - 1, 0, 0, 0, 0};
+      options.regionOverride = CaptureRegion::monitor(n < 1 ? 0 : n - 1);
       options.hasRegionOverride = true;
     } else if (a == "--region") {
       if (!hasValue) continue;
       int x = 0, y = 0, w = 0, h = 0;
       if (std::sscanf(args[++i].c_str(), "%d,%d,%d,%d", &x, &y, &w, &h) == 4) {
-        options.regionOverride = CaptureRegion{kRegionModeCustom, 0, x, y, w, h};
+        options.regionOverride = CaptureRegion::custom(x, y, w, h);
         options.hasRegionOverride = true;
       }
     }

@@ -5,6 +5,9 @@
 
 namespace vl {
 
+inline constexpr std::int32_t kRegionModeMonitor = 0;
+inline constexpr std::int32_t kRegionModeCustom = 1;
+
 struct CaptureRegion {
   std::int32_t mode = 0;          // 0 = whole monitor, 1 = custom rectangle
   std::int32_t monitorIndex = 0;  // 0-based, mode 0
@@ -14,9 +17,11 @@ struct CaptureRegion {
   std::int32_t height = 0;
 
   bool operator==(const CaptureRegion&) const = default;
-};
 
-inline constexpr std::int32_t kRegionModeMonitor = 0;
-inline constexpr std::int32_t kRegionModeCustom = 1;
+  static constexpr CaptureRegion monitor(std::int32_t index) { return {kRegionModeMonitor, index, 0, 0, 0, 0}; }
+  static constexpr CaptureRegion custom(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
+    return {kRegionModeCustom, 0, x, y, w, h};
+  }
+};
 
 }  // namespace vl

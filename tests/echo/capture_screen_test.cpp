@@ -27,22 +27,6 @@ void setEnv(const char* name, const char* value) {
 #endif
 }
 
-CaptureRegion custom(int x, int y, int w, int h) {
-  CaptureRegion r;
-  r.mode = kRegionModeCustom;
-  r.x = x;
-  r.y = y;
-  r.width = w;
-  r.height = h;
-  return r;
-}
-
-CaptureRegion monitorRegion(int index) {
-  CaptureRegion r;
-  r.monitorIndex = index;
-  return r;
-}
-
 // ---- raster operation, read once per process -------------------------------
 
 // Run directly with the variable unset, and again by the next case in a child
@@ -160,7 +144,7 @@ TEST_F(XvfbCapture, CustomRegionCopiesExactColoursThroughSharedMemory) {
   paintScene();
   test::LogCapture log;
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(custom(250, 150, 141, 131)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(250, 150, 141, 131)));
   EXPECT_TRUE(capturer.isReady());
   EXPECT_TRUE(capturer.usingSharedMemory());
   EXPECT_TRUE(log.contains("抓屏初始化: 自定义区域 141x131 @ (250,150)"));
@@ -182,8 +166,8 @@ TEST_F(XvfbCapture, PlainGetImagePathGivesTheSamePixels) {
   paintScene();
   ScreenCapturer shm, plain;
   plain.setSharedMemoryAllowed(false);
-  ASSERT_TRUE(shm.open(custom(17, 33, 603, 401)));
-  ASSERT_TRUE(plain.open(custom(17, 33, 603, 401)));
+  ASSERT_TRUE(shm.open(CaptureRegion::custom(17, 33, 603, 401)));
+  ASSERT_TRUE(plain.open(CaptureRegion::custom(17, 33, 603, 401)));
   EXPECT_FALSE(plain.usingSharedMemory());
   PixelFrame a, b;
   ASSERT_TRUE(shm.capture(a));
@@ -196,7 +180,7 @@ TEST_F(XvfbCapture, ServerWithoutSharedMemoryFallsBackToGetImage) {
   start({"-extension", "MIT-SHM"});
   paintScene();
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(monitorRegion(0)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(0)));
   EXPECT_FALSE(capturer.usingSharedMemory());
   PixelFrame frame;
   ASSERT_TRUE(capturer.capture(frame));
@@ -218,7 +202,7 @@ TEST_F(XvfbCapture, WholeScreenMonitorAndRootDesktop) {
   EXPECT_EQ(d.virtualWidth, kWidth);
   EXPECT_EQ(d.virtualHeight, kHeight);
   // A region larger than the screen is pulled back inside it.
-  const MonitorInfo r = resolveCaptureRegion(custom(600, 400, 100, 100));
+  const MonitorInfo r = resolveCaptureRegion(CaptureRegion::custom(600, 400, 100, 100));
   EXPECT_EQ(r.x, 540);
   EXPECT_EQ(r.y, 380);
 }
@@ -244,14 +228,14 @@ TEST_F(XvfbCapture, SplitScreenListsMonitorsInServerOrderAndCapturesEach) {
 
   test::LogCapture log;
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(monitorRegion(right)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(right)));
   EXPECT_TRUE(log.contains("抓屏初始化: right-half 320x480 @ (320,0)"));
   PixelFrame frame;
   ASSERT_TRUE(capturer.capture(frame));
   EXPECT_EQ(frame.width, 320);
   expectScene(frame, 320, 0);
   // Reopening on another monitor replaces the rectangle and the buffer size.
-  ASSERT_TRUE(capturer.open(monitorRegion(left)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(left)));
   ASSERT_TRUE(capturer.capture(frame));
   EXPECT_EQ(frame.pixels.size(), 320u * 480u * 4u);
   expectScene(frame, 0, 0);
@@ -266,7 +250,7 @@ TEST_F(XvfbCapture, ClosedCapturerFailsAndLeavesTheFrameAlone) {
   frame.pixels[0] = 42;
   EXPECT_FALSE(capturer.isReady());
   EXPECT_FALSE(capturer.capture(frame));
-  ASSERT_TRUE(capturer.open(custom(0, 0, 64, 64)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(0, 0, 64, 64)));
   capturer.close();
   EXPECT_FALSE(capturer.isReady());
   EXPECT_EQ(capturer.width(), 0);
@@ -278,7 +262,7 @@ TEST_F(XvfbCapture, ClosedCapturerFailsAndLeavesTheFrameAlone) {
 TEST_F(XvfbCapture, LostServerMakesCaptureFailWithoutEndingTheProcess) {
   start();
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(custom(0, 0, 64, 64)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(0, 0, 64, 64)));
   PixelFrame frame;
   ASSERT_TRUE(capturer.capture(frame));
   XCloseDisplay(painter_);
@@ -288,7 +272,7 @@ TEST_F(XvfbCapture, LostServerMakesCaptureFailWithoutEndingTheProcess) {
   EXPECT_FALSE(capturer.capture(frame));
   EXPECT_EQ(frame.pixels[0], 42);
   capturer.close();
-  EXPECT_FALSE(capturer.open(custom(0, 0, 64, 64)));
+  EXPECT_FALSE(capturer.open(CaptureRegion::custom(0, 0, 64, 64)));
 }
 
 TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndMonitorsFallBack) {
@@ -297,7 +281,7 @@ TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndMonitorsFallBack) {
   setEnv("DISPLAY", ":9999");
   test::LogCapture log;
   ScreenCapturer capturer;
-  EXPECT_FALSE(capturer.open(monitorRegion(0)));
+  EXPECT_FALSE(capturer.open(CaptureRegion::monitor(0)));
   EXPECT_FALSE(capturer.isReady());
   EXPECT_FALSE(log.contains("抓屏初始化"));
   const std::vector<MonitorInfo> monitors = enumerateMonitors();
@@ -333,7 +317,7 @@ TEST(GdiCapture, MonitorsAreListedWithDeviceNames) {
 TEST(GdiCapture, MonitorAndCustomRegionsGiveOpaqueFramesOfTheirSize) {
   test::LogCapture log;
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(monitorRegion(0)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(0)));
   const MonitorInfo first = enumerateMonitors()[0];
   PixelFrame frame;
   ASSERT_TRUE(capturer.capture(frame));
@@ -341,7 +325,7 @@ TEST(GdiCapture, MonitorAndCustomRegionsGiveOpaqueFramesOfTheirSize) {
   EXPECT_EQ(frame.height, first.height);
   expectOpaque(frame);
 
-  ASSERT_TRUE(capturer.open(custom(10, 20, 101, 51)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(10, 20, 101, 51)));
   EXPECT_TRUE(log.contains("抓屏初始化: 自定义区域 101x51 @ (10,20)"));
   ASSERT_TRUE(capturer.capture(frame));
   EXPECT_EQ(frame.width, 101);
@@ -382,7 +366,7 @@ TEST(GdiCapture, WindowColourComesOutAsRgb) {
   ASSERT_NE(hwnd, nullptr);
   UpdateWindow(hwnd);
   ScreenCapturer capturer;
-  ASSERT_TRUE(capturer.open(custom(150, 130, 40, 30)));
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(150, 130, 40, 30)));
   PixelFrame frame;
   bool matched = false;
   // The window reaches the screen asynchronously; give it a moment.
