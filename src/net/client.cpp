@@ -120,14 +120,9 @@ bool UdpSocket::open(std::uint16_t port, bool broadcast, const std::string& bind
   if (s == kInvalidSocket) return false;
   sys::setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
   if (broadcast) sys::setIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
-  Ipv4Endpoint endpoint;
-  if (!resolveIPv4(bindAddress, port, endpoint)) {
-    sys::closeSocket(s);
-    return false;
-  }
-  const sockaddr_in address = sys::toSockaddr(endpoint);
-  if (::bind(sys::toNative(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    logWrite(LogLevel::Error, "UDP 绑定端口 %u 失败 err=%d", static_cast<unsigned>(port), sys::lastError());
+  int error = 0;
+  if (!sys::bindIPv4(s, bindAddress, port, error)) {
+    if (error != 0) logWrite(LogLevel::Error, "UDP 绑定端口 %u 失败 err=%d", static_cast<unsigned>(port), error);
     sys::closeSocket(s);
     return false;
   }

@@ -44,5 +44,15 @@ std::vector<AdapterAddress> selectAdapterAddresses(const std::vector<RawAdapterA
   return out;
 }
 
+bool bindIPv4(SocketHandle s, const std::string& address, std::uint16_t port, int& error) {
+  error = 0;
+  Ipv4Endpoint endpoint;
+  if (!resolveIPv4(address, port, endpoint)) return false;
+  const sockaddr_in native = toSockaddr(endpoint);
+  if (::bind(toNative(s), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) return true;
+  error = lastError();
+  return false;
+}
+
 }  // namespace sys
 }  // namespace vl::net

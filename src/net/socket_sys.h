@@ -90,6 +90,11 @@ inline Ipv4Endpoint fromSockaddr(const sockaddr_in& a) {
   return Ipv4Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
 }
 
+// Resolves `address` and binds s to it. On failure the caller still owns s;
+// `error` is the socket error of a failed bind, 0 when the address did not
+// resolve.
+bool bindIPv4(SocketHandle s, const std::string& address, std::uint16_t port, int& error);
+
 // One IPv4 address of one adapter, as the system reports it.
 struct RawAdapterAddress {
   std::string address;

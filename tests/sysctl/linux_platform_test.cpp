@@ -22,8 +22,6 @@
 namespace vl {
 namespace {
 
-const char kNoDevice[] = "没有默认播放设备（声卡被禁用 / 没装驱动）";
-const char* const kAudioOps[] = {"volup", "voldown", "mute", "unmute", "mutetoggle"};
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -123,19 +121,6 @@ class PulseDaemon {
   bool started_ = false;
 };
 
-struct Outcome {
-  bool ok = false;
-  std::string message;
-  int volume = -2;
-  int muted = -2;
-};
-
-Outcome run(SystemPlatform& platform, const std::string& op, int step = 2) {
-  Outcome o;
-  o.ok = executeSystemOp(platform, op, step, &o.message, &o.volume, &o.muted);
-  return o;
-}
-
 class PulseServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -156,20 +141,20 @@ class PulseServerTest : public ::testing::Test {
 
 TEST_F(PulseServerTest, VolumeChangesReachTheDefaultSink) {
   setVolume("50%");
-  Outcome o = run(*platform, "volup");
+  test::Outcome o = test::run(*platform, "volup");
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.message, "音量 52%");
   EXPECT_EQ(o.volume, 52);
   EXPECT_EQ(o.muted, 0);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{52, 52}));
 
-  o = run(*platform, "voldown", 7);
+  o = test::run(*platform, "voldown", 7);
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.volume, 45);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{45, 45}));
 
   setVolume("1%");
-  o = run(*platform, "voldown", 2);
+  o = test::run(*platform, "voldown", 2);
   EXPECT_EQ(o.volume, 0);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{0, 0}));
 }
@@ -177,13 +162,13 @@ TEST_F(PulseServerTest, VolumeChangesReachTheDefaultSink) {
 TEST_F(PulseServerTest, UnevenOrLoudChannelsAreAveragedCappedAndSetTogether) {
   setVolume("40% 60%");
   ASSERT_EQ(daemon.volumes(), (std::vector<int>{40, 60}));
-  Outcome o = run(*platform, "volup", 3);
+  test::Outcome o = test::run(*platform, "volup", 3);
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.volume, 53);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{53, 53}));
 
   setVolume("150%");  // above normal counts as full
-  o = run(*platform, "voldown", 10);
+  o = test::run(*platform, "voldown", 10);
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.volume, 90);
   EXPECT_EQ(daemon.volumes(), (std::vector<int>{90, 90}));
@@ -191,34 +176,34 @@ TEST_F(PulseServerTest, UnevenOrLoudChannelsAreAveragedCappedAndSetTogether) {
 
 TEST_F(PulseServerTest, MuteOperationsAndTheUnmutingVolumeChangeMatchPactl) {
   setVolume("30%");
-  Outcome o = run(*platform, "mute");
+  test::Outcome o = test::run(*platform, "mute");
   EXPECT_TRUE(o.ok) << o.message;
   EXPECT_EQ(o.message, "已静音");
   EXPECT_EQ(o.muted, 1);
   EXPECT_EQ(o.volume, 30);
   EXPECT_TRUE(daemon.muted());
 
-  o = run(*platform, "mute");  // already muted: still a success
+  o = test::run(*platform, "mute");  // already muted: still a success
   EXPECT_TRUE(o.ok);
   EXPECT_TRUE(daemon.muted());
 
-  o = run(*platform, "mutetoggle");
+  o = test::run(*platform, "mutetoggle");
   EXPECT_EQ(o.message, "已取消静音");
   EXPECT_EQ(o.muted, 0);
   EXPECT_FALSE(daemon.muted());
 
-  o = run(*platform, "mutetoggle");
+  o = test::run(*platform, "mutetoggle");
   EXPECT_EQ(o.muted, 1);
   EXPECT_TRUE(daemon.muted());
 
-  o = run(*platform, "unmute");
+  o = test::run(*platform, "unmute");
   EXPECT_EQ(o.message, "已取消静音");
   EXPECT_FALSE(daemon.muted());
 
   // A volume change unmutes.
   daemon.pactl("set-sink-mute vltest 1");
   ASSERT_TRUE(daemon.muted());
-  o = run(*platform, "volup", 5);
+  o = test::run(*platform, "volup", 5);
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "音量 35%");
   EXPECT_EQ(o.muted, 0);
@@ -247,10 +232,10 @@ TEST(PulseWithoutSink, EveryAudioOperationReportsNoDevice) {
   options.pulseServer = daemon.server();
   options.powerCommand = {"false"};
   auto platform = makeLinuxSystemPlatform(options);
-  for (const char* op : kAudioOps) {
-    const Outcome o = run(*platform, op);
+  for (const char* op : test::kAudioOps) {
+    const test::Outcome o = test::run(*platform, op);
     EXPECT_FALSE(o.ok) << op;
-    EXPECT_EQ(o.message, kNoDevice) << op;
+    EXPECT_EQ(o.message, test::kNoDevice) << op;
     EXPECT_EQ(o.volume, -1);
     EXPECT_EQ(o.muted, -1);
   }
@@ -289,10 +274,10 @@ TEST(PulseUnavailable, MissingOrSilentServerFailsWithinTwoSeconds) {
     for (const char* op : {"volup", "mutetoggle"}) {
       SCOPED_TRACE(server + " / " + op);
       const std::uint64_t started = monotonicMs();
-      const Outcome o = run(*platform, op);
+      const test::Outcome o = test::run(*platform, op);
       EXPECT_LT(monotonicMs() - started, 2000u);
       EXPECT_FALSE(o.ok);
-      EXPECT_EQ(o.message, kNoDevice);
+      EXPECT_EQ(o.message, test::kNoDevice);
       EXPECT_EQ(o.volume, -1);
       EXPECT_EQ(o.muted, -1);
     }
@@ -324,18 +309,18 @@ class PowerCommandTest : public ::testing::Test {
 
 TEST_F(PowerCommandTest, AcceptedRequestNamesTheOperation) {
   auto platform = stub(record() + "; exit 0");
-  Outcome o = run(*platform, "shutdown");
+  test::Outcome o = test::run(*platform, "shutdown");
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "正在关机");
   EXPECT_EQ(recorded(), "poweroff");
-  o = run(*platform, "restart");
+  o = test::run(*platform, "restart");
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "正在重启");
   EXPECT_EQ(recorded(), "reboot");
 }
 
 TEST_F(PowerCommandTest, RefusalCarriesTheExitStatusOrErrno) {
-  Outcome o = run(*stub(record() + "; exit 3"), "shutdown");
+  test::Outcome o = test::run(*stub(record() + "; exit 3"), "shutdown");
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.message, "系统拒绝了关机请求（错误 3）");
   EXPECT_EQ(recorded(), "poweroff");
@@ -343,12 +328,12 @@ TEST_F(PowerCommandTest, RefusalCarriesTheExitStatusOrErrno) {
   LinuxPlatformOptions missing;
   missing.pulseServer = "unix:" + dir.file("no-audio");
   missing.powerCommand = {dir.file("no-such-program")};
-  o = run(*makeLinuxSystemPlatform(missing), "restart");
+  o = test::run(*makeLinuxSystemPlatform(missing), "restart");
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.message, "系统拒绝了重启请求（错误 2）");  // ENOENT
 
   const std::uint64_t started = monotonicMs();
-  o = run(*stub("exec sleep 20", 300), "restart");
+  o = test::run(*stub("exec sleep 20", 300), "restart");
   EXPECT_LT(monotonicMs() - started, 5000u);
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.message, "系统拒绝了重启请求（错误 110）");  // ETIMEDOUT

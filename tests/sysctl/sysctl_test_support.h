@@ -9,8 +9,26 @@
 #include "log/event_log.h"
 #include "net/frame.h"
 #include "sysctl/sysctl_service.h"
+#include "sysctl/system_actions.h"
 
 namespace vl::test {
+
+inline const char* const kAudioOps[] = {"volup", "voldown", "mute", "unmute", "mutetoggle"};
+inline const char kNoDevice[] = "没有默认播放设备（声卡被禁用 / 没装驱动）";
+
+// What executeSystemOp answered; -2 marks "not written".
+struct Outcome {
+  bool ok = false;
+  std::string message;
+  int volume = -2;
+  int muted = -2;
+};
+
+inline Outcome run(SystemPlatform& platform, const std::string& op, int step = 2) {
+  Outcome o;
+  o.ok = executeSystemOp(platform, op, step, &o.message, &o.volume, &o.muted);
+  return o;
+}
 
 // Sets or removes VL_POWER_DRY_RUN for one scope and restores it after.
 class ScopedDryRun {

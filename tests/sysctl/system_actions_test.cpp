@@ -14,21 +14,6 @@ namespace {
 
 using test::FakeSystemPlatform;
 
-struct Result {
-  bool ok = false;
-  std::string message;
-  int volume = -2;
-  int muted = -2;
-};
-
-Result run(FakeSystemPlatform& fake, const std::string& op, int step = 2) {
-  Result r;
-  r.ok = executeSystemOp(fake, op, step, &r.message, &r.volume, &r.muted);
-  return r;
-}
-
-const char* const kAudioOps[] = {"volup", "voldown", "mute", "unmute", "mutetoggle"};
-const char kNoDevice[] = "没有默认播放设备（声卡被禁用 / 没装驱动）";
 const char kNoPrivilege[] = "没有关机权限（“关闭系统”权限被组策略收走了，需要管理员运行被控端）";
 
 TEST(VolumeChange, StepsClampTheTargetStaysWithin0To100AndTheEndpointIsUnmuted) {
@@ -55,7 +40,7 @@ TEST(VolumeChange, StepsClampTheTargetStaysWithin0To100AndTheEndpointIsUnmuted) 
     fake.level = c.start;
     fake.muted = c.mutedBefore;
     fake.setMuteResult = c.setMuteResult;
-    const Result r = run(fake, c.op, c.step);
+    const test::Outcome r = test::run(fake, c.op, c.step);
     EXPECT_TRUE(r.ok);
     ASSERT_EQ(fake.volumeSets.size(), 1u);
     EXPECT_FLOAT_EQ(fake.volumeSets[0], c.expectedSet);
@@ -74,7 +59,7 @@ TEST(VolumeChange, StepsClampTheTargetStaysWithin0To100AndTheEndpointIsUnmuted) 
 TEST(VolumeChange, UnreadableVolumeCountsAsZero) {
   FakeSystemPlatform fake;
   fake.getVolumeResult = kHrFail;
-  const Result r = run(fake, "volup", 2);
+  const test::Outcome r = test::run(fake, "volup", 2);
   EXPECT_TRUE(r.ok);
   ASSERT_EQ(fake.volumeSets.size(), 1u);
   EXPECT_FLOAT_EQ(fake.volumeSets[0], 0.02f);
@@ -124,7 +109,7 @@ TEST(MuteChange, SetsTheWantedStateAndReportsTheLevels) {
     fake.level = 0.125f;
     fake.muted = c.mutedBefore;
     if (!c.muteReadable) fake.getMuteResult = kHrFail;
-    const Result r = run(fake, c.op, 40);
+    const test::Outcome r = test::run(fake, c.op, 40);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(fake.muteSets, std::vector<bool>{c.wanted});
     EXPECT_TRUE(fake.volumeSets.empty());  // the step never touches the volume here
@@ -140,7 +125,7 @@ TEST(AudioChange, FailedSetReportsTheResultCodeAndNoLevels) {
     FakeSystemPlatform fake;
     fake.muted = true;
     (volume ? fake.setVolumeResult : fake.setMuteResult) = static_cast<HResult>(0x88890004u);
-    const Result r = run(fake, volume ? "volup" : "unmute");
+    const test::Outcome r = test::run(fake, volume ? "volup" : "unmute");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, volume ? "设置音量失败（0x88890004）" : "设置静音失败（0x88890004）");
     EXPECT_EQ(r.volume, -1);
@@ -166,22 +151,22 @@ TEST(AudioEndpointScope, EachOpenFailureHasItsTextAndReleasesWhatWasObtained) {
       {"null enumerator", [](FakeSystemPlatform& f) { f.enumeratorNull = true; },
        "打开音频设备枚举失败（0x00000000）", {"comUninitialize"}},
       {"device", [](FakeSystemPlatform& f) { f.deviceResult = kHrNotFound; f.deviceNull = true; },
-       kNoDevice, {"releaseEnumerator", "comUninitialize"}},
+       test::kNoDevice, {"releaseEnumerator", "comUninitialize"}},
       {"null device", [](FakeSystemPlatform& f) { f.deviceNull = true; },
-       kNoDevice, {"releaseEnumerator", "comUninitialize"}},
+       test::kNoDevice, {"releaseEnumerator", "comUninitialize"}},
       {"device failed but returned", [](FakeSystemPlatform& f) { f.deviceResult = kHrFail; },
-       kNoDevice, {"releaseDevice", "releaseEnumerator", "comUninitialize"}},
+       test::kNoDevice, {"releaseDevice", "releaseEnumerator", "comUninitialize"}},
       {"activate", [](FakeSystemPlatform& f) { f.activateResult = static_cast<HResult>(0x80070005u); f.volumeNull = true; },
        "打开主音量接口失败（0x80070005）", {"releaseDevice", "releaseEnumerator", "comUninitialize"}},
       {"null volume", [](FakeSystemPlatform& f) { f.volumeNull = true; },
        "打开主音量接口失败（0x00000000）", {"releaseDevice", "releaseEnumerator", "comUninitialize"}},
   };
   for (const auto& c : cases) {
-    for (const char* op : kAudioOps) {
+    for (const char* op : test::kAudioOps) {
       SCOPED_TRACE(std::string(c.name) + " / " + op);
       FakeSystemPlatform fake;
       c.setup(fake);
-      const Result r = run(fake, op);
+      const test::Outcome r = test::run(fake, op);
       EXPECT_FALSE(r.ok);
       EXPECT_EQ(r.message, c.text);
       EXPECT_EQ(r.volume, -1);
@@ -206,7 +191,7 @@ TEST(AudioEndpointScope, SuccessfulCallReleasesInReverseOrderAndBalancesOnlyItsO
     FakeSystemPlatform fake;
     fake.comInitResult = init;
     fake.level = 0.2f;
-    const Result r = run(fake, "volup", 5);
+    const test::Outcome r = test::run(fake, "volup", 5);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.volume, 25);
     std::vector<std::string> expectedTail = {"releaseVolume", "releaseDevice", "releaseEnumerator"};
@@ -239,7 +224,7 @@ TEST(PowerOff, PrivilegeFailuresStopBeforeAnyRequest) {
         test::LogCapture log;
         FakeSystemPlatform fake;
         c.setup(fake);
-        const Result r = run(fake, op);
+        const test::Outcome r = test::run(fake, op);
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.message, c.text);
         EXPECT_EQ(r.volume, -1);
@@ -258,7 +243,7 @@ TEST(PowerOff, RequestIsMadeOnceWithTheRebootFlagAfterThePrivilege) {
   test::ScopedDryRun scope(false);
   for (const bool reboot : {false, true}) {
     FakeSystemPlatform fake;
-    const Result r = run(fake, reboot ? "restart" : "shutdown");
+    const test::Outcome r = test::run(fake, reboot ? "restart" : "shutdown");
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.message, reboot ? "正在重启" : "正在关机");
     EXPECT_EQ(fake.powerRequests, std::vector<bool>{reboot});
@@ -273,7 +258,7 @@ TEST(PowerOff, RefusedRequestCarriesTheSystemError) {
   test::ScopedDryRun scope(false);
   FakeSystemPlatform fake;
   fake.powerOk = false;
-  Result r = run(fake, "restart");
+  test::Outcome r = test::run(fake, "restart");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.message, "系统拒绝了重启请求（错误 1115）");
   std::string error;
@@ -289,7 +274,7 @@ TEST(PowerOff, DryRunChecksThePrivilegeButRequestsNothing) {
   for (const bool reboot : {false, true}) {
     test::LogCapture log;
     FakeSystemPlatform fake;
-    const Result r = run(fake, reboot ? "restart" : "shutdown");
+    const test::Outcome r = test::run(fake, reboot ? "restart" : "shutdown");
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.message, reboot ? "正在重启" : "正在关机");
     EXPECT_TRUE(fake.powerRequests.empty());
@@ -305,7 +290,7 @@ TEST(ExecuteSystemOp, WakeAndUnknownOperationsTouchNothing) {
   for (const char* op : {"wake", "", "Shutdown", "VOLUP", "reboot"}) {
     SCOPED_TRACE(op);
     FakeSystemPlatform fake;
-    const Result r = run(fake, op);
+    const test::Outcome r = test::run(fake, op);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.volume, -1);
     EXPECT_EQ(r.muted, -1);

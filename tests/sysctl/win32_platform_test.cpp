@@ -17,21 +17,6 @@
 namespace vl {
 namespace {
 
-const char kNoDevice[] = "没有默认播放设备（声卡被禁用 / 没装驱动）";
-const char* const kAudioOps[] = {"volup", "voldown", "mute", "unmute", "mutetoggle"};
-
-struct Outcome {
-  bool ok = false;
-  std::string message;
-  int volume = -2;
-  int muted = -2;
-};
-
-Outcome run(SystemPlatform& platform, const std::string& op, int step = 2) {
-  Outcome o;
-  o.ok = executeSystemOp(platform, op, step, &o.message, &o.volume, &o.muted);
-  return o;
-}
 
 std::string audioSetting() { return envValue("VL_SYSCTL_TEST_AUDIO"); }
 
@@ -42,7 +27,7 @@ TEST(Win32Power, PrivilegeIsEnabledAndDryRunRequestsNothing) {
   ASSERT_TRUE(enableShutdownPrivilege(defaultSystemPlatform(), &error)) << error;
   test::PowerGuard guard(defaultSystemPlatform());
   for (const char* op : {"shutdown", "restart"}) {
-    const Outcome o = run(guard, op);
+    const test::Outcome o = test::run(guard, op);
     EXPECT_TRUE(o.ok) << o.message;
     EXPECT_EQ(o.message, std::string(op) == "restart" ? "正在重启" : "正在关机");
     EXPECT_EQ(o.volume, -1);
@@ -60,11 +45,11 @@ class Win32Audio : public ::testing::Test {
     }
   }
   // What an audio operation answers in this environment.
-  void expectEnvironmentAnswer(const std::string& op, const Outcome& o) {
+  void expectEnvironmentAnswer(const std::string& op, const test::Outcome& o) {
     SCOPED_TRACE(op);
     if (audioSetting() == "none") {
       EXPECT_FALSE(o.ok);
-      EXPECT_EQ(o.message, kNoDevice);
+      EXPECT_EQ(o.message, test::kNoDevice);
       EXPECT_EQ(o.volume, -1);
       EXPECT_EQ(o.muted, -1);
     } else if (op == "volup" || op == "voldown") {
@@ -88,15 +73,15 @@ class Win32Audio : public ::testing::Test {
 };
 
 TEST_F(Win32Audio, EveryOperationGivesTheEnvironmentsAnswer) {
-  for (const char* op : kAudioOps) expectEnvironmentAnswer(op, run(defaultSystemPlatform(), op));
+  for (const char* op : test::kAudioOps) expectEnvironmentAnswer(op, test::run(defaultSystemPlatform(), op));
 }
 
 TEST_F(Win32Audio, WorksInsideAMultithreadedApartmentAndLeavesItInitialised) {
-  std::vector<std::pair<std::string, Outcome>> results;
+  std::vector<std::pair<std::string, test::Outcome>> results;
   HRESULT again = E_FAIL;
   std::thread worker([&] {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
-    for (const char* op : kAudioOps) results.emplace_back(op, run(defaultSystemPlatform(), op));
+    for (const char* op : test::kAudioOps) results.emplace_back(op, test::run(defaultSystemPlatform(), op));
     again = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // S_FALSE: still initialised
     if (SUCCEEDED(again)) CoUninitialize();
     CoUninitialize();
