@@ -23,8 +23,4 @@ std::string agentLogPath();
 // process ends now with exit code 0 (nothing was logged).
 bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options);
 
-// Blocks until the process is asked to stop (SIGINT/SIGTERM; Ctrl+C or a
-// console close on Windows).
-void waitForStopRequest();
-
 }  // namespace vl

@@ -1,5 +1,3 @@
-#include <signal.h>
-
 #include "app/first_stage.h"
 
 namespace vl {
@@ -11,15 +9,5 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 }
 
 void makeProcessDpiAware() {}
-
-void waitForStopRequest() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  int signal = 0;
-  sigwait(&set, &signal);
-}
 
 }  // namespace vl

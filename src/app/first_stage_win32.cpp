@@ -5,14 +5,6 @@
 #include "log/helpers.h"
 
 namespace vl {
-namespace {
-HANDLE g_stopEvent = nullptr;
-
-BOOL WINAPI onConsoleControl(DWORD) {
-  if (g_stopEvent) SetEvent(g_stopEvent);
-  return TRUE;
-}
-}  // namespace
 
 std::vector<std::string> commandLineArguments(int, char**) {
   std::vector<std::string> args;
@@ -31,12 +23,6 @@ void makeProcessDpiAware() {
   auto fn = reinterpret_cast<SetContextFn>(
       reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
   if (fn) fn(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));  // per-monitor v2
-}
-
-void waitForStopRequest() {
-  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  SetConsoleCtrlHandler(onConsoleControl, TRUE);
-  WaitForSingleObject(g_stopEvent, INFINITE);
 }
 
 }  // namespace vl

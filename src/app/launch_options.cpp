@@ -48,6 +48,8 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
       options.startMinimized = true;
     } else if (a == "--tray") {
       options.startInTray = true;
+    } else if (a == "--headless") {
+      options.headless = true;
     } else if (a == "--monitor") {
       if (!hasValue) continue;
       const int n = readLeadingInt(args[++i]);

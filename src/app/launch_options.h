@@ -14,6 +14,7 @@ struct LaunchOptions {
   bool startInTray = false;
   CaptureRegion regionOverride;
   bool hasRegionOverride = false;
+  bool headless = false;  // "--headless": no window, no tray
 };
 
 // args[0] is the program and is skipped. Options are compared exactly and

@@ -1,7 +1,35 @@
 // Velmora Agent entry point.
+#include "agent/agent.h"
 #include "app/first_stage.h"
+#include "app/stop_request.h"
 #include "log/helpers.h"
 #include "log/log.h"
+
+namespace {
+
+constexpr int kTickMs = 20;
+
+// Static storage: its destructor repeats the stop steps at process exit.
+vl::Agent g_agent;
+
+// The agent without a window: start, the command-line overrides, the tick
+// every ~20 ms until asked to stop, then the orderly stop.
+int runHeadless(const vl::LaunchOptions& options) {
+  vl::installStopRequestHandlers([] { g_agent.saveSettings(); });
+  g_agent.onExitRequest = [] { vl::requestStop(); };
+  g_agent.start(nullptr);
+  if (!options.hubAddress.empty()) g_agent.useCommandLineHub(options.hubAddress);
+  if (options.hasRegionOverride) g_agent.setRegionOverride(options.regionOverride);
+  vl::logWrite(vl::LogLevel::Info, "无界面运行（Ctrl+C 或结束进程即退出，设置会保存）");
+  while (!vl::waitForStopRequest(kTickMs)) g_agent.agentTick();
+  vl::logWrite(vl::LogLevel::Info, "正在退出…");
+  g_agent.stop();
+  vl::stopCompleted();
+  vl::logClose();
+  return 0;
+}
+
+}  // namespace
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -14,9 +42,6 @@ int main(int argc, char** argv) {
   vl::LaunchOptions options;
   if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options)) return 0;
   vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s", vl::exePath().c_str());
-  // The services and the window join here as they are built; until then the
-  // process holds its place (single instance, log) until asked to stop.
-  vl::waitForStopRequest();
-  vl::logClose();
-  return 0;
+  // The window joins here; until then every start runs without one.
+  return runHeadless(options);
 }

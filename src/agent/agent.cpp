@@ -1,0 +1,198 @@
+// Start-up, identity, region handling and stop of the agent.
+#include "agent/agent.h"
+
+#include <chrono>
+#include <limits>
+#include <system_error>
+
+#include "log/helpers.h"
+#include "log/log.h"
+
+namespace vl {
+
+namespace {
+
+constexpr int kInfo = 1;
+constexpr int kWarn = 2;
+constexpr int kError = 3;
+
+bool startStdThread(std::thread& thread, std::function<void()> body) {
+  try {
+    thread = std::thread(std::move(body));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string padTextForDisplay(std::string_view text) {
+  if (text.size() > kPadTextMax) {
+    std::size_t cut = kPadTextMax;
+    // Step back over continuation bytes so no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text = text.substr(0, cut);
+  }
+  return printableForLog(text);
+}
+
+int clampInt(long long value, int lo, int hi) {
+  if (value < lo) return lo;
+  if (value > hi) return hi;
+  return static_cast<int>(value);
+}
+
+Agent::Agent(AgentEnvironment environment) : env_(std::move(environment)) {}
+
+Agent::~Agent() { stop(); }
+
+void Agent::setEnvironment(AgentEnvironment environment) { env_ = std::move(environment); }
+
+std::uint64_t Agent::now() const { return env_.clock ? env_.clock() : monotonicMs(); }
+
+void Agent::logEvent(int level, const std::string& text) { events_.logEvent(level, text); }
+
+MonitorInfo Agent::resolvedRegion() const { return resolveCaptureRegion(settings.region, monitors_, desktop_); }
+
+void Agent::start(void* mainWindow) {
+  mainWindow_ = mainWindow;
+  agentId_ = formatString("agent_%08X", static_cast<unsigned>(random64() & 0xFFFFFFFFu));
+  std::string name = computerName();
+  if (name.empty()) name = "Velmora";
+  displayName_ = name + " 被控端";
+
+  if (env_.desktop) {
+    env_.desktop(monitors_, desktop_);
+  } else {
+    monitors_ = enumerateMonitors();
+    desktop_ = readDesktopMetrics();
+  }
+  if (monitors_.empty()) logEvent(kError, "未检测到显示器，无法推流");
+
+  loadSettings();
+
+  echo_ = env_.makeEchoService ? env_.makeEchoService() : std::make_unique<EchoService>();
+  echoReady_ = false;
+  for (int i = 0; i < kEchoPortCount; ++i) {
+    const unsigned wide = static_cast<unsigned>(env_.echoBasePort) + static_cast<unsigned>(i);
+    if (wide > 65535u) break;
+    const auto port = static_cast<std::uint16_t>(wide);
+    if (echo_->start(port)) {
+      echoReady_ = true;
+      echoPort_ = port;
+      break;
+    }
+  }
+  if (echoReady_) {
+    if (echoPort_ != env_.echoBasePort)
+      logEvent(kWarn, formatString("标准端口 %u 被占用，改用 %u 推流", static_cast<unsigned>(env_.echoBasePort),
+                                   static_cast<unsigned>(echoPort_)));
+    logEvent(kInfo, formatString("推流服务就绪，端口 %u", static_cast<unsigned>(echoPort_)));
+  } else {
+    echoPort_ = env_.echoBasePort;
+    logEvent(kError, "推流端口绑定失败，无法被观看");
+  }
+
+  // The setters clamp; the agent keeps the values as loaded.
+  echo_->setQuality(settings.quality);
+  echo_->setMaxWidth(settings.maxW);
+  echo_->setFps(settings.fps);
+  applyRegion();
+  echo_->staticSkip = settings.staticSkip;
+  // A saved "keep streaming" switch takes effect now, not at the next touch.
+  echo_->captureOn = settings.captureOn;
+
+  if (!openDiscoverySocket()) logEvent(kWarn, "UDP 打开失败，自动发现不可用（可手动填写 Pad 端 IP）");
+
+  sysCtl_ = std::make_unique<SysCtlService>([this](int level, const std::string& text) { logEvent(level, text); },
+                                            env_.systemPlatform, env_.clock);
+  sysCtl_->start(env_.sysCtlPort, env_.bindAddress);
+
+  logEvent(kInfo, formatString("被控端启动: %s  标识 %s", displayName_.c_str(), agentId_.c_str()));
+  logEvent(kInfo, "等待 Pad 端…（也可在下面手动填写 Pad 端 IP 后点连接）");
+
+  startEchoThread();
+}
+
+void Agent::startEchoThread() {
+  if (!echoReady_) return;
+  echoThreadRunning_.exchange(true);
+  auto body = [this] {
+    using Clock = std::chrono::steady_clock;
+    while (echoThreadRunning_.load()) {
+      echo_->pumpOnce();
+      const Clock::time_point t = Clock::now();
+      const Clock::time_point wake =
+          t > Clock::time_point::max() - std::chrono::milliseconds(1) ? Clock::time_point::max()
+                                                                       : t + std::chrono::milliseconds(1);
+      std::this_thread::sleep_until(wake);
+    }
+  };
+  const bool started = env_.startThread ? env_.startThread(echoThread_, body) : startStdThread(echoThread_, body);
+  if (!started) {
+    echoThreadRunning_.exchange(false);
+    // Nobody would serve viewers that connect to a listening port.
+    echo_->stop();
+    echoReady_ = false;
+    logEvent(kError, "推流线程创建失败，无法被观看");
+  }
+}
+
+void Agent::stop() {
+  if (!echo_ && !sysCtl_) return;  // never started
+  saveSettings();
+  echoThreadRunning_.exchange(false);
+  if (echoThread_.joinable()) echoThread_.join();
+  if (echo_) echo_->stop();
+  if (sysCtl_) sysCtl_->stop();
+  discovery_.close();
+  link_.close();
+  linkConnected = false;
+  linkConnecting = false;
+}
+
+void Agent::normalizeRegion() {
+  CaptureRegion& r = settings.region;
+  if (r.mode != kRegionModeMonitor && r.mode != kRegionModeCustom) r.mode = kRegionModeMonitor;
+  const auto count = static_cast<long long>(monitors_.size());
+  if (monitors_.empty() || r.monitorIndex < 0 || r.monitorIndex >= count) r.monitorIndex = 0;
+  if (r.mode == kRegionModeCustom) {
+    if (r.width <= 0 || r.height <= 0) {
+      if (monitors_.empty()) {
+        r.width = 1280;
+        r.height = 720;
+      } else {
+        r.width = monitors_[static_cast<std::size_t>(r.monitorIndex)].width;
+        r.height = monitors_[static_cast<std::size_t>(r.monitorIndex)].height;
+      }
+    }
+    const MonitorInfo rect = resolveCaptureRegion(r, monitors_, desktop_);
+    r.x = rect.x;
+    r.y = rect.y;
+    r.width = rect.width;
+    r.height = rect.height;
+  }
+}
+
+void Agent::applyRegion() {
+  normalizeRegion();
+  if (echo_) echo_->setRegion(settings.region);
+  const MonitorInfo rect = resolvedRegion();
+  if (settings.region.mode == kRegionModeCustom) {
+    logEvent(kInfo, formatString("推流区域 → 自定义 %dx%d @ (%d,%d)", rect.width, rect.height, rect.x, rect.y));
+  } else {
+    logEvent(kInfo, formatString("推流区域 → 显示器 %d（%dx%d @ %d,%d）", settings.region.monitorIndex + 1, rect.width,
+                                 rect.height, rect.x, rect.y));
+  }
+}
+
+void Agent::setRegionOverride(const CaptureRegion& region) {
+  savedRegion = settings.region;
+  regionOverridden = true;
+  settings.region = region;
+  applyRegion();
+  logEvent(kInfo, "命令行指定了推流区域（只影响本次运行，不写回设置）");
+}
+
+}  // namespace vl

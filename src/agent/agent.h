@@ -1,0 +1,234 @@
+// The agent: one object that owns every service (echo stream, system
+// control, Pad discovery and link), the persisted settings, the identity,
+// the monitor list, the capture region and the event log the panel shows.
+//
+// Threads: everything here runs on the UI thread except the echo thread,
+// which only calls EchoService::pumpOnce. The UI thread talks to the echo
+// service through its setters and flags.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "echo/capture.h"
+#include "echo/capture_region.h"
+#include "echo/echo_service.h"
+#include "log/event_log.h"
+#include "net/client.h"
+#include "sysctl/sysctl_service.h"
+
+namespace vl {
+
+inline constexpr std::uint16_t kEchoBasePort = 24692;
+inline constexpr int kEchoPortCount = 16;  // 24692 … 24707
+inline constexpr std::uint16_t kPadPort = 24690;  // discovery (UDP) and link (TCP)
+
+inline constexpr std::uint64_t kSaveDebounceMs = 700;
+inline constexpr std::uint64_t kProbeIntervalMs = 2500;
+inline constexpr int kRepliesPerTick = 16;
+inline constexpr int kReplyCapacity = 2047;
+inline constexpr int kConnectTimeoutMs = 1500;
+inline constexpr std::uint64_t kRetryDelayMs = 3000;
+inline constexpr std::uint64_t kHeartbeatIntervalMs = 1000;
+inline constexpr std::uint64_t kConnectWarnThrottleMs = 5000;
+inline constexpr int kLinkFailureThreshold = 2;  // the third failure falls back
+inline constexpr int kLinkReadsPerTick = 64;
+inline constexpr int kLinkReadChunk = 65536;
+// Pad-supplied text (names, notices, reasons) is cut to this many bytes.
+inline constexpr std::size_t kPadTextMax = 512;
+
+inline constexpr const char kProbeDatagram[] = "VL-FIND?V1";
+inline constexpr const char kReplyPrefix[] = "VL-HUB!V1";
+inline constexpr const char kSearchingStatus[] = "正在寻找 Pad 端…";
+
+// Pad text made fit for the status line, the event log and agent.log:
+// at most kPadTextMax bytes, cut at a UTF-8 boundary, no control bytes.
+std::string padTextForDisplay(std::string_view text);
+
+// Clamps into [lo, hi] after saturating to 32 bits.
+int clampInt(long long value, int lo, int hi);
+
+// The persisted members, keys as in settings.json.
+struct AgentSettings {
+  std::string hubIp;
+  std::uint16_t hubPort = kPadPort;
+  bool autoDiscover = true;
+  CaptureRegion region;
+  int maxW = EchoService::kDefaultMaxWidth;
+  int quality = EchoService::kDefaultQuality;
+  int fps = EchoService::kDefaultFps;
+  bool captureOn = false;
+  bool excludeSelf = true;
+  bool staticSkip = false;
+  bool trayOnStart = false;
+};
+
+// settings.json text: one-space indent, keys ascending, raw UTF-8, no
+// newline after the closing brace.
+std::string serializeSettings(const AgentSettings& settings);
+
+enum class SettingsParse { Loaded, Corrupt };
+// Reads the members present in `text` into `settings`; a member of the wrong
+// type keeps its value. `readHub` false leaves hubIp/hubPort alone.
+SettingsParse parseSettings(std::string_view text, bool readHub, AgentSettings& settings);
+
+// One reply to a discovery probe.
+struct PadReply {
+  std::string address;
+  std::uint16_t port = kPadPort;
+  std::string name;
+};
+// false for anything but "VL-HUB!V1…|{object}" with members of the right types.
+bool parseDiscoveryReply(std::string_view datagram, const std::string& sender, PadReply& out);
+
+// The link's outgoing messages, compact with keys ascending.
+std::string makeHelloMessage(const std::string& agentId, const std::string& displayName,
+                             std::uint16_t echoPort, std::int32_t width, std::int32_t height);
+std::string makeHeartbeatMessage(const std::string& agentId, std::int64_t unixMs);
+
+// The computer's name ("" when it cannot be read).
+std::string computerName();
+
+// Everything the agent reaches outside itself, replaceable in tests.
+struct AgentEnvironment {
+  using Clock = std::function<std::uint64_t()>;
+  Clock clock;                      // monotonicMs when empty
+  std::string dataDirectory;        // <exe dir>/data when empty
+  std::uint16_t echoBasePort = kEchoBasePort;
+  std::uint16_t sysCtlPort = kSysCtlPort;
+  std::string bindAddress = "0.0.0.0";
+  // Monitors and desktop; the platform's when empty.
+  std::function<void(std::vector<MonitorInfo>&, DesktopMetrics&)> desktop;
+  // Where probes go; 255.255.255.255 and every directed broadcast on
+  // kPadPort when empty.
+  std::function<std::vector<std::pair<std::string, std::uint16_t>>()> probeTargets;
+  // The echo service; the real screen and injector when empty.
+  std::function<std::unique_ptr<EchoService>()> makeEchoService;
+  SystemPlatform* systemPlatform = nullptr;  // the real one when null
+  // Starts the echo thread; false when it cannot be created.
+  std::function<bool(std::thread&, std::function<void()>)> startThread;
+};
+
+class Agent {
+ public:
+  explicit Agent(AgentEnvironment environment = {});
+  ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Used once, before start, when the agent is a static object.
+  void setEnvironment(AgentEnvironment environment);
+
+  void start(void* mainWindow);
+  void agentTick();
+  void stop();
+
+  void logEvent(int level, const std::string& text);
+
+  // Region handling.
+  void normalizeRegion();
+  void applyRegion();
+  void setRegionOverride(const CaptureRegion& region);
+
+  // Settings file.
+  std::string settingsPath() const;
+  void loadSettings();
+  void saveSettings();
+
+  // Discovery.
+  void sendProbe();
+  void readReplies();
+  void rediscover();
+
+  // Pad link.
+  void connectToPad(const std::string& host, std::uint16_t port);
+  void disconnectPad(const std::string& reason);
+  void useCommandLineHub(const std::string& address);
+  void handlePadMessage(std::string_view text);
+
+  // The panel's "连接" button: a typed address, tried at once.
+  void connectToTypedAddress(const std::string& address);
+
+  std::function<void()> onHideToTray;
+  std::function<void()> onExitRequest;
+
+  // State the panel and the tests read.
+  AgentSettings settings;  // the persisted members
+  CaptureRegion savedRegion;
+  bool regionOverridden = false;
+  bool settingsDirty = false;
+  bool hubGivenOnCommandLine = false;
+  int linkFailures = 0;
+  std::string hubName;
+  std::string linkStatus = kSearchingStatus;
+  bool linkConnecting = false;
+  bool linkConnected = false;
+  std::string connectHost;
+  std::uint16_t connectPort = 0;
+  std::vector<std::pair<std::string, std::uint16_t>> discoveredPads;
+  std::uint64_t lastProbeMs = 0;
+  std::uint64_t lastFailureMs = 0;
+  std::uint64_t lastHeartbeatMs = 0;
+  std::uint64_t lastSaveMs = 0;
+
+  const std::string& agentId() const { return agentId_; }
+  const std::string& displayName() const { return displayName_; }
+  const std::vector<MonitorInfo>& monitors() const { return monitors_; }
+  bool noDisplay() const { return monitors_.empty(); }
+  std::uint16_t echoPort() const { return echoPort_; }
+  bool echoReady() const { return echoReady_; }
+  bool sysCtlReady() const { return sysCtl_ && sysCtl_->sysCtlReady(); }
+  bool discoveryOpen() const { return discovery_.isOpen(); }
+  bool echoThreadRunning() const { return echoThreadRunning_.load(); }
+  EchoService* echo() { return echo_.get(); }
+  SysCtlService* sysCtl() { return sysCtl_.get(); }
+  const EventLog& eventLog() const { return events_; }
+  void* mainWindow() const { return mainWindow_; }
+  // The rectangle the region in force stands for.
+  MonitorInfo resolvedRegion() const;
+
+ private:
+  std::uint64_t now() const;
+  void discoveryStep();
+  bool openDiscoverySocket();
+  void onLinkConnected();
+  void sendToPad(const std::string& text);
+  void pollPadLink();
+  void countLinkFailure();
+  void applyEchoConfig(const nlohmann::json& message);
+  void startEchoThread();
+
+  AgentEnvironment env_;
+  void* mainWindow_ = nullptr;
+  std::string agentId_;
+  std::string displayName_;
+  std::vector<MonitorInfo> monitors_;
+  DesktopMetrics desktop_;
+  EventLog events_;
+
+  std::unique_ptr<EchoService> echo_;
+  std::uint16_t echoPort_ = kEchoBasePort;
+  bool echoReady_ = false;
+  std::thread echoThread_;
+  std::atomic<bool> echoThreadRunning_{false};
+
+  std::unique_ptr<SysCtlService> sysCtl_;
+  net::UdpSocket discovery_;
+  net::TcpClient link_;
+  std::vector<std::uint8_t> linkBuffer_;
+  std::vector<std::uint8_t> readChunk_;
+  std::uint64_t connectStartedMs_ = 0;
+  std::uint64_t lastConnectWarnMs_ = 0;
+  bool connectWarned_ = false;
+};
+
+}  // namespace vl

@@ -1,0 +1,87 @@
+#include <windows.h>
+
+#include <atomic>
+
+#include "app/stop_request.h"
+
+namespace vl {
+
+namespace {
+
+constexpr wchar_t kStopWindowClass[] = L"VelmoraAgentHeadless";
+constexpr DWORD kConsoleCloseWaitMs = 5000;
+
+std::atomic<bool> g_stop{false};
+HANDLE g_stopEvent = nullptr;
+HANDLE g_doneEvent = nullptr;
+std::function<void()> g_onSessionEnd;
+
+BOOL WINAPI onConsoleControl(DWORD type) {
+  requestStop();
+  // For a console close or the end of the session the process dies when
+  // this returns: give the UI thread the time to save first.
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
+    WaitForSingleObject(g_doneEvent, kConsoleCloseWaitMs);
+  return TRUE;
+}
+
+LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CLOSE:
+      requestStop();
+      return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wParam && g_onSessionEnd) g_onSessionEnd();
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+}  // namespace
+
+void installStopRequestHandlers(std::function<void()> onSessionEnd) {
+  g_onSessionEnd = std::move(onSessionEnd);
+  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  // A hidden top-level window, not a message-only one: taskkill posts
+  // WM_CLOSE only to windows that EnumWindows lists. Its own class, so a
+  // second instance never finds and shows it.
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = stopWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = kStopWindowClass;
+  RegisterClassExW(&wc);
+  CreateWindowExW(0, kStopWindowClass, L"Velmora 被控端", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                  wc.hInstance, nullptr);
+}
+
+bool waitForStopRequest(int waitMs) {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) requestStop();
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  if (g_stop.load()) return true;
+  if (g_stopEvent)
+    MsgWaitForMultipleObjects(1, &g_stopEvent, FALSE, static_cast<DWORD>(waitMs), QS_ALLINPUT);
+  else
+    Sleep(static_cast<DWORD>(waitMs));
+  return g_stop.load();
+}
+
+void requestStop() {
+  g_stop = true;
+  if (g_stopEvent) SetEvent(g_stopEvent);
+}
+
+void stopCompleted() {
+  if (g_doneEvent) SetEvent(g_doneEvent);
+}
+
+}  // namespace vl
