@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
 #endif
   vl::LaunchOptions options;
   if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options)) return 0;
-  vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s", vl::exePath().c_str());
+  vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s（PID %lu）", vl::exePath().c_str(), vl::currentProcessId());
   // The window joins here; until then every start runs without one.
   return runHeadless(options);
 }

@@ -20,6 +20,9 @@ bool waitForStopRequest(int waitMs);
 
 void requestStop();
 
+// The process id as the system shows it (taskkill /PID, kill).
+unsigned long currentProcessId();
+
 // After the orderly stop: a console close that waits for it may go on.
 void stopCompleted();
 

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -31,5 +32,7 @@ bool waitForStopRequest(int waitMs) {
 void requestStop() { g_stop = true; }
 
 void stopCompleted() {}
+
+unsigned long currentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 }  // namespace vl

@@ -80,6 +80,8 @@ void requestStop() {
   if (g_stopEvent) SetEvent(g_stopEvent);
 }
 
+unsigned long currentProcessId() { return GetCurrentProcessId(); }
+
 void stopCompleted() {
   if (g_doneEvent) SetEvent(g_doneEvent);
 }

@@ -98,7 +98,7 @@ wait_for "$log" "断开 Pad 端：被 Pad 端断开: 重复登录" 10 || fail "k
 # An orderly end saves the settings.
 rm -f "$work/app/data/settings.json"
 if [[ "$agent" == *.exe ]]; then
-  winpid=$(/usr/lib/wine/wine64 tasklist 2>/dev/null | tr -d '\r' | awk 'tolower($1)=="velmora-agent.exe"{print $2; exit}')
+  winpid=$(sed -n 's/.*已启动：.*（PID \([0-9]*\)）.*/\1/p' "$log" | head -n 1)
   [ -n "$winpid" ] || fail "no Windows pid for the agent"
   /usr/lib/wine/wine64 taskkill /PID "$winpid" >/dev/null 2>&1 || fail "taskkill failed"
 else
