@@ -55,14 +55,17 @@ inline constexpr const char* kFallbackMonitorName = "主显示器";
 inline constexpr const char* kCustomRegionName = "自定义区域";
 
 // Pure parts, testable without a display. An empty list gets the single
-// primary entry "主显示器" with the primary screen's size.
+// primary entry "主显示器" with the primary screen's size, as long as there
+// is a screen (positive size); without one it stays empty. A monitor region
+// resolves to an empty rectangle against an empty list.
 void applyMonitorFallback(std::vector<MonitorInfo>& monitors, const DesktopMetrics& desktop);
 MonitorInfo resolveCaptureRegion(const CaptureRegion& region, const std::vector<MonitorInfo>& monitors,
                                  const DesktopMetrics& desktop);
 
 // Platform queries; stateless, callable from any thread.
 DesktopMetrics readDesktopMetrics();
-// Monitors in the order the system reports them; never empty.
+// Monitors in the order the system reports them; empty when there is no
+// display (Linux: no X server to connect to).
 std::vector<MonitorInfo> enumerateMonitors();
 // Resolves against a fresh monitor list and fresh desktop metrics.
 MonitorInfo resolveCaptureRegion(const CaptureRegion& region);

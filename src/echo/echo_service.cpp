@@ -217,6 +217,9 @@ void EchoService::subscribe(net::ClientId id, const nlohmann::json& message) {
 }
 
 void EchoService::handleInput(net::ClientId id, const nlohmann::json& message) {
+  // An input-only viewer never starts a capture stage, yet must map against
+  // the region asked for since.
+  applyPendingRegion();
   const std::uint64_t now = nowMs();
   lastInputMs_ = now;
   const InputMessage input = parseInputMessage(message);

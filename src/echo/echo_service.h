@@ -55,7 +55,8 @@ class EchoService {
   void stop();
   void pumpOnce();
 
-  // Settings (UI thread). The region takes effect at the next capture stage.
+  // Settings (UI thread). The region takes effect at the next capture stage
+  // or input message, whichever comes first.
   void setRegion(const CaptureRegion& region);
   void setQuality(int quality);    // 10 … 95
   void setMaxWidth(int maxWidth);  // 320 … 3840

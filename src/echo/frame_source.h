@@ -20,7 +20,8 @@ class FrameSource {
   virtual bool capture(PixelFrame& out) = 0;
   // The rectangle a region stands for, as resolveCaptureRegion gives it.
   virtual MonitorInfo resolve(const CaptureRegion& region) = 0;
-  // The first monitor of a fresh enumeration.
+  // The first monitor of a fresh enumeration; an empty rectangle when there
+  // is no display.
   virtual MonitorInfo firstMonitor() = 0;
 };
 

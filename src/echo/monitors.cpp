@@ -9,7 +9,9 @@
 namespace vl {
 
 void applyMonitorFallback(std::vector<MonitorInfo>& monitors, const DesktopMetrics& desktop) {
-  if (!monitors.empty()) return;
+  // No screen size means no display: the list stays empty so callers can
+  // say so instead of offering a monitor that cannot be captured.
+  if (!monitors.empty() || desktop.screenWidth < 1 || desktop.screenHeight < 1) return;
   MonitorInfo m;
   m.width = desktop.screenWidth;
   m.height = desktop.screenHeight;

@@ -23,9 +23,12 @@ struct LoggerState {
   bool stderrEnabled = true;
 };
 
+// Never destroyed: objects with static storage duration (the agent saving
+// its settings) still log from their destructors after main has returned,
+// and a function-local static made after them would already be gone.
 LoggerState& state() {
-  static LoggerState s;
-  return s;
+  static LoggerState* const s = new LoggerState;
+  return *s;
 }
 
 std::string numbered(const std::string& path, int n) {

@@ -128,6 +128,7 @@ bool UdpSocket::open(std::uint16_t port, bool broadcast, const std::string& bind
   }
   sys::setIntOption(s, SOL_SOCKET, SO_RCVBUF, kReceiveBufferSize);
   sys::setNonBlocking(s, true);
+  sys::disableDatagramRefusedReports(s);
   socket_ = s;
   return true;
 }
@@ -167,13 +168,20 @@ int UdpSocket::receiveFrom(void* buffer, int capacity, std::string& senderAddres
   sockaddr_in from{};
   sys::AddrLen fromLength = sizeof from;
 #if defined(_WIN32)
+  // An oversized datagram fails with WSAEMSGSIZE and is dropped.
   const int n = ::recvfrom(sys::toNative(socket_), static_cast<char*>(buffer), capacity, 0,
                            reinterpret_cast<sockaddr*>(&from), &fromLength);
 #else
-  const long n = ::recvfrom(sys::toNative(socket_), buffer, static_cast<std::size_t>(capacity), 0,
+  // MSG_TRUNC reports the real length, so an oversized datagram (already
+  // dropped by the kernel) is refused like on Windows instead of read cut.
+  const long n = ::recvfrom(sys::toNative(socket_), buffer, static_cast<std::size_t>(capacity), MSG_TRUNC,
                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (n > capacity) return -1;
 #endif
-  if (n < 0) return sys::isWouldBlock(sys::lastError()) ? 0 : -1;
+  if (n < 0) {
+    const int error = sys::lastError();
+    return sys::isWouldBlock(error) || sys::isDatagramRefusedReport(error) ? 0 : -1;
+  }
   const Ipv4Endpoint sender = sys::fromSockaddr(from);
   senderAddress = formatIPv4(sender.address);
   senderPort = sender.port;

@@ -77,8 +77,11 @@ class UdpSocket {
   bool sendTo(const std::string& host, std::uint16_t port, const void* data, int length);
 
   // Datagram length (0 for an empty one), 0 when nothing is waiting (or no
-  // room was given: then nothing is read), -1 on error. The buffer is not
-  // terminated.
+  // room was given: then nothing is read), -1 on error and for a datagram
+  // longer than `capacity`, which is dropped whole (the next call reads the
+  // next one). A refusal of an earlier send (ICMP port unreachable, which
+  // Windows reports at the next receive) counts as nothing waiting. The
+  // buffer is not terminated.
   int receiveFrom(void* buffer, int capacity, std::string& senderAddress, std::uint16_t& senderPort);
 
  private:

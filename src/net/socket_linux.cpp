@@ -33,6 +33,10 @@ bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 bool isConnectPending(int error) { return error == EINPROGRESS || isWouldBlock(error); }
 
+bool isDatagramRefusedReport(int error) { return error == ECONNREFUSED; }
+
+void disableDatagramRefusedReports(SocketHandle) {}
+
 void closeSocket(SocketHandle s) {
   if (s != kInvalidSocket) ::close(toNative(s));
 }

@@ -51,6 +51,12 @@ int lastError();
 bool isWouldBlock(int error);
 // A non-blocking connect that has started and not finished yet.
 bool isConnectPending(int error);
+// A UDP receive failing only because an earlier send was refused (ICMP port
+// unreachable): the socket itself is fine.
+bool isDatagramRefusedReport(int error);
+// Windows: stop reporting such refusals at receive (SIO_UDP_CONNRESET).
+// Linux reports them only on connected sockets: nothing to do.
+void disableDatagramRefusedReports(SocketHandle s);
 // accept(); the new socket is not inherited by child processes.
 SocketHandle acceptSocket(SocketHandle listening, sockaddr* peer, AddrLen* peerLength);
 void closeSocket(SocketHandle s);

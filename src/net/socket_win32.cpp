@@ -2,6 +2,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <mswsock.h>
 
 #include <climits>
 #include <mutex>
@@ -41,6 +42,16 @@ bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
 bool isConnectPending(int error) {
   return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS || error == WSAEINVAL;
+}
+
+// WSAENETRESET is the same report for an expired TTL.
+bool isDatagramRefusedReport(int error) { return error == WSAECONNRESET || error == WSAENETRESET; }
+
+void disableDatagramRefusedReports(SocketHandle s) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  // Best effort: receiveFrom also treats the report as "nothing waiting".
+  WSAIoctl(toNative(s), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 void closeSocket(SocketHandle s) {

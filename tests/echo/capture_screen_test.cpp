@@ -5,6 +5,7 @@
 #include <string>
 
 #include "echo/capture.h"
+#include "echo/frame_source.h"
 #include "log/helpers.h"
 #include "support/test_support.h"
 
@@ -275,19 +276,28 @@ TEST_F(XvfbCapture, LostServerMakesCaptureFailWithoutEndingTheProcess) {
   EXPECT_FALSE(capturer.open(CaptureRegion::custom(0, 0, 64, 64)));
 }
 
-TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndMonitorsFallBack) {
+TEST_F(XvfbCapture, ServerWithoutRandrListsTheWholeScreenAsThePrimaryMonitor) {
+  start({"-extension", "RANDR"});
+  const std::vector<MonitorInfo> monitors = enumerateMonitors();
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_EQ(monitors[0].name, "主显示器");
+  EXPECT_TRUE(monitors[0].primary);
+  EXPECT_EQ(monitors[0].width, kWidth);
+  EXPECT_EQ(monitors[0].height, kHeight);
+}
+
+TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndNoMonitorIsListed) {
   const std::string saved = envValue("DISPLAY");
   const bool had = envExists("DISPLAY");
-  setEnv("DISPLAY", ":9999");
+  setEnv("DISPLAY", ":987654");
   test::LogCapture log;
   ScreenCapturer capturer;
   EXPECT_FALSE(capturer.open(CaptureRegion::monitor(0)));
   EXPECT_FALSE(capturer.isReady());
   EXPECT_FALSE(log.contains("抓屏初始化"));
-  const std::vector<MonitorInfo> monitors = enumerateMonitors();
-  ASSERT_EQ(monitors.size(), 1u);
-  EXPECT_EQ(monitors[0].name, "主显示器");
-  EXPECT_TRUE(monitors[0].primary);
+  EXPECT_TRUE(enumerateMonitors().empty());
+  EXPECT_EQ(resolveCaptureRegion(CaptureRegion::monitor(2)).width, 0);
+  EXPECT_EQ(createScreenFrameSource()->firstMonitor().width, 0);
   EXPECT_FALSE(setCaptureExclusion(reinterpret_cast<void*>(1), true));
   setEnv("DISPLAY", had ? saved.c_str() : nullptr);
 }

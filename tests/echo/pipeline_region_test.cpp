@@ -41,13 +41,31 @@ void expectRect(const MonitorInfo& m, int x, int y, int w, int h) {
 const std::vector<MonitorInfo> kSingle = {monitor(0, 0, 1920, 1080, true, "\\\\.\\DISPLAY1")};
 const DesktopMetrics kSingleDesktop = desktop(0, 0, 1920, 1080, 1920, 1080);
 
-TEST(MonitorFallback, EmptyListGetsOnePrimaryEntryWithTheScreenSize) {
-  std::vector<MonitorInfo> list;
-  applyMonitorFallback(list, desktop(-100, 0, 3000, 900, 1366, 768));
-  ASSERT_EQ(list.size(), 1u);
-  expectRect(list[0], 0, 0, 1366, 768);
-  EXPECT_TRUE(list[0].primary);
-  EXPECT_EQ(list[0].name, "主显示器");
+TEST(MonitorFallback, EmptyListGetsOnePrimaryEntryOnlyWhenThereIsAScreen) {
+  const struct {
+    DesktopMetrics desktop;
+    bool entry;
+  } cases[] = {
+      {desktop(-100, 0, 3000, 900, 1366, 768), true},  // a screen but no monitor list
+      {DesktopMetrics{}, false},                       // no display at all
+      {desktop(0, 0, 1920, 1080, 0, 1080), false},
+      {desktop(0, 0, 1920, 1080, 1920, -1), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.desktop.screenWidth * 100000 + c.desktop.screenHeight);
+    std::vector<MonitorInfo> list;
+    applyMonitorFallback(list, c.desktop);
+    if (!c.entry) {
+      EXPECT_TRUE(list.empty());
+      // Nothing to index: a monitor region resolves to an empty rectangle.
+      EXPECT_EQ(resolveCaptureRegion(CaptureRegion::monitor(0), list, c.desktop).width, 0);
+      continue;
+    }
+    ASSERT_EQ(list.size(), 1u);
+    expectRect(list[0], 0, 0, c.desktop.screenWidth, c.desktop.screenHeight);
+    EXPECT_TRUE(list[0].primary);
+    EXPECT_EQ(list[0].name, "主显示器");
+  }
 
   std::vector<MonitorInfo> two = {monitor(1920, 0, 1280, 1024, false, "B"), monitor(0, 0, 1920, 1080, true, "A")};
   applyMonitorFallback(two, kSingleDesktop);

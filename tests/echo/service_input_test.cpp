@@ -158,5 +158,28 @@ TEST_F(EchoInputTest, RegionThatResolvesEmptyFallsBackToTheFirstMonitor) {
   EXPECT_EQ(injector_->calls, (Calls{"move 0.500 0.500 @1920x1080+0+0"}));
 }
 
+TEST_F(EchoInputTest, InputOnlyViewerFollowsARegionChangedWhileNothingIsCaptured) {
+  // Nobody subscribes and captureOn stays off, so no capture stage runs.
+  const struct {
+    CaptureRegion region;
+    const char* expected;
+  } cases[] = {
+      {CaptureRegion::monitor(1), "move 0.500 0.500 @1280x1024+1920+0"},
+      {CaptureRegion::custom(100, 200, 800, 600), "move 0.500 0.500 @800x600+100+200"},
+      {CaptureRegion::monitor(0), "move 0.500 0.500 @1920x1080+0+0"},
+      {CaptureRegion::custom(-640, 50, 320, 240), "move 0.500 0.500 @320x240-640+50"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    service_->setRegion(c.region);
+    input(R"("type":"move","u":0.5,"v":0.5)");
+    ASSERT_FALSE(injector_->calls.empty());
+    EXPECT_EQ(injector_->calls.back(), c.expected);
+    EXPECT_EQ(service_->currentRegion(), c.region);
+  }
+  EXPECT_EQ(service_->subscriberCount(), 0);
+  EXPECT_EQ(source_->opens, 0);
+}
+
 }  // namespace
 }  // namespace vl::test

@@ -163,5 +163,22 @@ TEST_F(LogFileTest, ConcurrentWritersNeverInterleaveWithinALine) {
   EXPECT_EQ(countB, kLines);
 }
 
+TEST(LogLifetime, StaticObjectCanWriteAfterMainReturned) {
+#if defined(_WIN32)
+  const std::string program = exeDirectory() + "vl_log_exit_writer.exe";
+#else
+  const std::string program = exeDirectory() + "vl_log_exit_writer";
+#endif
+  ASSERT_TRUE(fileExists(program)) << program;
+  test::TempDir dir;
+  const std::string errors = dir.file("stderr.txt");
+  test::ChildProcess child = test::startProcess({program, errors});
+  ASSERT_TRUE(child.valid());
+  EXPECT_EQ(test::waitProcess(child, 30000), 0);
+  const std::string text = slurp(errors);
+  EXPECT_NE(text.find("[VelmoraExitWriterTag][INFO ] started\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[VelmoraExitWriterTag][INFO ] 设置已保存: exit-writer\n"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace vl

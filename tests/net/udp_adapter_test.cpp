@@ -136,6 +136,63 @@ TEST(UdpSocket, DatagramsTravelBetweenTwoLoopbackSockets) {
   EXPECT_EQ(log.count("UDP 绑定端口"), 0);
 }
 
+TEST(UdpSocket, OversizedDatagramIsDroppedWholeAndTheNextOneArrivesIntact) {
+  constexpr int kCapacity = 64;
+  UdpSocket receiver, sender;
+  ASSERT_TRUE(receiver.open(0, false, "127.0.0.1"));
+  ASSERT_TRUE(sender.open(0, false, "127.0.0.1"));
+  const std::string next = "next datagram";
+  const struct {
+    int size;
+    bool fits;
+  } cases[] = {{kCapacity - 1, true}, {kCapacity, true}, {kCapacity + 1, false}, {4000, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::string payload(static_cast<std::size_t>(c.size), '\0');
+    for (int i = 0; i < c.size; ++i) payload[static_cast<std::size_t>(i)] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(sender.sendTo("127.0.0.1", receiver.localPort(), payload.data(), c.size));
+    ASSERT_TRUE(sender.sendTo("127.0.0.1", receiver.localPort(), next.data(), static_cast<int>(next.size())));
+    // Room for more than the capacity, so a truncated read would show.
+    char buffer[kCapacity + 16] = {};
+    std::string from;
+    std::uint16_t fromPort = 0;
+    const int first = receiveWithin(receiver, buffer, kCapacity, from, fromPort);
+    if (c.fits) {
+      ASSERT_EQ(first, c.size);
+      EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(first)), payload);
+    } else {
+      EXPECT_EQ(first, -1);
+    }
+    const int second = receiveWithin(receiver, buffer, kCapacity, from, fromPort);
+    ASSERT_EQ(second, static_cast<int>(next.size()));
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(second)), next);
+    EXPECT_EQ(fromPort, sender.localPort());
+  }
+}
+
+TEST(UdpSocket, SendingToAClosedPortLeavesTheSocketUsable) {
+  UdpSocket sender, gone, receiver;
+  ASSERT_TRUE(gone.open(0, false, "127.0.0.1"));
+  const std::uint16_t closedPort = gone.localPort();
+  gone.close();
+  ASSERT_TRUE(sender.open(0, false, "127.0.0.1"));
+  ASSERT_TRUE(receiver.open(0, false, "127.0.0.1"));
+  char buffer[64];
+  std::string from;
+  std::uint16_t fromPort = 0;
+  // Windows reports the ICMP port-unreachable of an earlier send at the next
+  // receive; that must read as "nothing waiting", not as a broken socket.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    sender.sendTo("127.0.0.1", closedPort, "VL", 2);
+    test::sleepMs(30);
+    EXPECT_EQ(sender.receiveFrom(buffer, sizeof buffer, from, fromPort), 0);
+  }
+  ASSERT_TRUE(receiver.sendTo("127.0.0.1", sender.localPort(), "back", 4));
+  EXPECT_EQ(receiveWithin(sender, buffer, sizeof buffer, from, fromPort), 4);
+  EXPECT_EQ(fromPort, receiver.localPort());
+}
+
 TEST(UdpSocket, BindFailuresAreLogged) {
   test::LogCapture log;
   UdpSocket socket;
