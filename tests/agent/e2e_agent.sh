@@ -33,9 +33,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A network with a broadcast address: lo plus a dummy interface.
+# A network with a broadcast address: lo plus a veth pair.
 ip link set lo up || fail "no loopback"
-ip link add vle2e0 type dummy 2>/dev/null && ip addr add 10.231.0.1/24 brd + dev vle2e0 && ip link set vle2e0 up
+ip link add vle2e0 type veth peer name vle2e1 && ip addr add 10.231.0.1/24 brd + dev vle2e0 && ip link set vle2e0 up && ip link set vle2e1 up || fail "no veth pair"
 
 fifo="$work/xfifo"; mkfifo "$fifo"
 Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
