@@ -12,5 +12,7 @@ namespace vl::pad {
 int runWatch(const std::vector<std::string>& args);
 int runInput(const std::vector<std::string>& args);
 int runSys(const std::vector<std::string>& args);
+// Runs until Ctrl+C/SIGTERM or --seconds; 2 when its ports cannot be had.
+int runHub(const std::vector<std::string>& args);
 
 }  // namespace vl::pad

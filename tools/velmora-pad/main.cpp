@@ -14,7 +14,14 @@ constexpr char kUsage[] =
     "  watch HOST[:PORT] [--fps N] [--quality Q] [--maxw W] [--count N] [--seconds S] [--out DIR]\n"
     "  input HOST[:PORT] move U V | down|up|click|dbl U V [--btn B] | wheel U V DELTA [--ctrl]\n"
     "                    | key VK [--up] | text STRING\n"
-    "  sys HOST[:PORT] OP [--step N]      OP: shutdown restart volup voldown mute unmute mutetoggle\n";
+    "  sys HOST[:PORT] OP [--step N]      OP: shutdown restart volup voldown mute unmute mutetoggle\n"
+    "  hub [--name NAME] [--port 24690] [--no-discovery] [--ip ADDR] [--bind ADDR] [--seconds S]\n"
+    "      stands in for the Pad: answers discovery, accepts agent links, prints hello/hb/bye;\n"
+    "      standard input, one command a line, goes to every linked agent:\n"
+    "        cfg [quality=Q] [maxw=W] [fps=F] [on=0|1]   stream settings (no on= turns streaming off)\n"
+    "        toast TEXT                                  a notice the agent logs\n"
+    "        kick REASON                                 the agent drops the link\n"
+    "        list                                        prints the linked agents\n";
 
 }  // namespace
 
@@ -32,6 +39,7 @@ int main(int argc, char** argv) {
   if (command == "watch") return vl::pad::runWatch(args);
   if (command == "input") return vl::pad::runInput(args);
   if (command == "sys") return vl::pad::runSys(args);
+  if (command == "hub") return vl::pad::runHub(args);
   std::fprintf(stderr, "velmora-pad: unknown command \"%s\" (see --help)\n", command.c_str());
   return 2;
 }
