@@ -61,10 +61,13 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
   EXPECT_EQ(o.hubAddress, "pad.local");  // the later one replaces the earlier
   EXPECT_TRUE(o.startMinimized);
   EXPECT_TRUE(o.startInTray);
+  EXPECT_FALSE(o.headless);
 
-  o = parse({"--HUB", "10.0.0.2", "--MIN"});
+  o = parse({"--HUB", "10.0.0.2", "--MIN", "--Headless"});
   EXPECT_TRUE(o.hubAddress.empty());
   EXPECT_FALSE(o.startMinimized);
+  EXPECT_FALSE(o.headless);
+  EXPECT_TRUE(parse({"--headless"}).headless);
 
   o = parse({"--hub"});  // trailing value option
   EXPECT_TRUE(o.hubAddress.empty());
