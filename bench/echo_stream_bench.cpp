@@ -1,15 +1,24 @@
 // Streaming benchmark: the echo service with the real screen, 1920x1080 ->
-// 1600x900, quality 62, 60 fps, serving 1, 4 and 16 loopback viewers while
-// another process animates the screen. Reports frames per second per viewer,
-// the service process's CPU seconds per frame, and its resident memory.
+// 1600x900, quality 62, pumped the way the agent's echo thread does, while
+// another process animates the screen. For each pair of service and viewer
+// rates (25/25, 30/30, 60/60, 60 with viewers at 25, and 60 with one viewer
+// at 25 among viewers at 60) and 1, 4 and 16 viewers it reports the frames
+// per second each viewer receives, the encoded rate, the service process's
+// CPU and its resident memory. Then: CPU with nobody watching (the echo
+// thread's waiting loop, and the earlier 1 ms sleep loop for comparison),
+// latency from a change on the screen to a viewer holding a frame that
+// shows it, and memory over a long run.
 //
 // Run through echo_stream_bench.sh, which provides a private X server.
 // Modes (the benchmark starts the helper processes itself):
-//   echo_stream_bench [--seconds S] [--memory-seconds M] [--viewers 1,4,16]
+//   echo_stream_bench [--seconds S] [--memory-seconds M] [--idle-seconds I]
+//                     [--latency-changes N] [--viewers 1,4,16]
 //   echo_stream_bench animate
-//   echo_stream_bench viewers PORT COUNT SECONDS
+//   echo_stream_bench viewers PORT SECONDS FPS[,FPS...]
+//   echo_stream_bench latency PORT CHANGES
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,29 +126,32 @@ int animate() {
   return 0;
 }
 
-// --- viewers: COUNT subscribers, frames counted per connection -------------
+// --- viewers: one subscriber per listed rate, frames counted per connection
 
-int viewers(std::uint16_t port, int count, double seconds) {
+// Counts after a second of warm-up, so subscribing and the first frames do
+// not count against the rate.
+int viewers(std::uint16_t port, double seconds, const std::vector<int>& rates) {
   struct Viewer {
     net::TcpClient client;
     net::FrameDecoder decoder;
     long frames = 0;
   };
-  std::vector<Viewer> all(static_cast<std::size_t>(count));
+  std::vector<Viewer> all(rates.size());
   std::vector<std::uint8_t> buffer(1 << 20);
-  for (Viewer& v : all) {
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    Viewer& v = all[i];
     if (!v.client.startConnect("127.0.0.1", port)) return 1;
     for (int waited = 0; v.client.pollConnect(waited, 3000) == 0; waited += 2)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     std::vector<std::uint8_t> frame;
-    // Without "fps" a viewer keeps its own limit of 25.
-    const std::string sub = R"({"client":"bench","fps":60,"t":"sub"})";
+    const std::string sub = formatString(R"({"client":"bench","fps":%d,"t":"sub"})", rates[i]);
     net::appendFrame(frame, net::FrameKind::Text, sub.data(), sub.size());
     if (v.client.sendAll(frame.data(), frame.size()) < 0) return 1;
   }
-  const std::uint64_t start = monotonicMs();
-  const auto end = start + static_cast<std::uint64_t>(seconds * 1000);
-  while (monotonicMs() < end) {
+  const std::uint64_t begin = monotonicMs();
+  const std::uint64_t countFrom = begin + 1000;
+  const auto end = countFrom + static_cast<std::uint64_t>(seconds * 1000);
+  for (std::uint64_t now = begin; now < end; now = monotonicMs()) {
     bool any = false;
     for (Viewer& v : all) {
       const int n = v.client.receive(buffer.data(), static_cast<int>(buffer.size()), 0);
@@ -147,15 +160,100 @@ int viewers(std::uint16_t port, int count, double seconds) {
       v.decoder.append(buffer.data(), static_cast<std::size_t>(n));
       net::FrameView f;
       while (v.decoder.next(f) == net::DecodeStatus::Frame)
-        if (f.kind == net::FrameKind::Binary) ++v.frames;
+        if (f.kind == net::FrameKind::Binary && now >= countFrom) ++v.frames;
       v.decoder.discardDelivered();
     }
     if (!any) std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
-  const double elapsed = static_cast<double>(monotonicMs() - start) / 1000.0;
-  std::printf("%.3f", elapsed);
+  std::printf("%.3f", static_cast<double>(monotonicMs() - countFrom) / 1000.0);
   for (const Viewer& v : all) std::printf(" %ld", v.frames);
   std::printf("\n");
+  return 0;
+}
+
+// --- latency: a block toggles black/white, one viewer watches for it -------
+
+std::uint64_t monotonicUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Prints the median and p95 latency in ms from the moment the block is
+// drawn to the moment a received frame shows it.
+int latency(std::uint16_t port, int changes) {
+  Display* dpy = XOpenDisplay(nullptr);
+  if (dpy == nullptr) return 1;
+  const Window root = DefaultRootWindow(dpy);
+  GC gc = XCreateGC(dpy, root, 0, nullptr);
+  std::atomic<int> shown{0};  // 0 black, 1 white
+  std::atomic<std::uint64_t> changedUs{0};
+  std::atomic<bool> stop{false};
+  auto paint = [&](int colour) {
+    XSetForeground(dpy, gc, colour ? 0xFFFFFFul : 0ul);
+    changedUs = monotonicUs();
+    XFillRectangle(dpy, root, gc, 0, 0, 96, 96);
+    XSync(dpy, False);
+    shown = colour;
+  };
+  paint(0);
+
+  net::TcpClient client;
+  if (!client.startConnect("127.0.0.1", port)) return 1;
+  for (int waited = 0; client.pollConnect(waited, 3000) == 0; waited += 2)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::vector<std::uint8_t> out;
+  const std::string sub = R"({"client":"latency","fps":25,"t":"sub"})";
+  net::appendFrame(out, net::FrameKind::Text, sub.data(), sub.size());
+  if (client.sendAll(out.data(), out.size()) < 0) return 1;
+
+  std::vector<double> ms;
+  std::atomic<bool> seen{true};
+  std::thread toggler([&] {
+    std::mt19937 rng(11);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (int i = 0; i < changes && !stop; ++i) {
+      // Random phase against the 40 ms schedule; wait for the last change to arrive.
+      std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 200));
+      for (int w = 0; !seen && w < 2000 && !stop; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      seen = false;
+      paint(1 - shown);
+    }
+    stop = true;
+  });
+  tjhandle tj = tjInitDecompress();
+  net::FrameDecoder decoder;
+  std::vector<std::uint8_t> buffer(1 << 20), tiny(200 * 113 * 3);
+  const std::uint64_t deadline = monotonicMs() + static_cast<std::uint64_t>(changes) * 3000 + 5000;
+  while (!stop && monotonicMs() < deadline) {
+    const int n = client.receive(buffer.data(), static_cast<int>(buffer.size()), 5);
+    if (n <= 0) continue;
+    const std::uint64_t arrived = monotonicUs();
+    decoder.append(buffer.data(), static_cast<std::size_t>(n));
+    net::FrameView f;
+    while (decoder.next(f) == net::DecodeStatus::Frame) {
+      if (f.kind != net::FrameKind::Binary) continue;
+      // An eighth of the size is enough to read the block's colour.
+      if (tjDecompress2(tj, f.payload, static_cast<unsigned long>(f.length), tiny.data(), 200, 0, 113, TJPF_RGB,
+                        TJFLAG_FASTDCT) != 0)
+        continue;
+      const int colour = tiny[(4 * 200 + 4) * 3] > 128 ? 1 : 0;
+      if (!seen && colour == shown) {
+        ms.push_back(static_cast<double>(arrived - changedUs) / 1000.0);
+        seen = true;
+      }
+    }
+    decoder.discardDelivered();
+  }
+  stop = true;
+  toggler.join();
+  tjDestroy(tj);
+  XFreeGC(dpy, gc);
+  XCloseDisplay(dpy);
+  if (ms.empty()) return 1;
+  std::sort(ms.begin(), ms.end());
+  std::printf("%zu %.1f %.1f %.1f\n", ms.size(), ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 95 / 100)],
+              ms.back());
   return 0;
 }
 
@@ -165,6 +263,7 @@ int viewers(std::uint16_t port, int count, double seconds) {
 // runs them, for comparison.
 double pipelineCpuPerFrame(int frames) {
   ScreenCapturer capturer;
+  capturer.setCursorDrawn(true);
   if (!capturer.open(CaptureRegion{})) return 0;
   PixelFrame captured, scaled;
   BilinearScaler scaler;
@@ -182,133 +281,212 @@ double pipelineCpuPerFrame(int frames) {
   return cpu / frames;
 }
 
-struct RunResult {
-  double seconds = 0, minFps = 0, meanFps = 0, maxFps = 0, encodedFps = 0;
-  double mbits = 0, cpuPerEncoded = 0, cpuPerDelivered = 0, rssStart = 0, rssEnd = 0, rssMax = 0;
+// How the echo thread runs: the agent's waiting pass, or the earlier
+// pumpOnce-then-sleep-1-ms loop.
+enum class Loop { Waiting, SleepOneMs };
+
+struct Service {
+  EchoService service;
+  std::uint16_t port = 0;
+  std::atomic<bool> stop{false};
+  std::atomic<double> rssWarm{0}, rssMax{0};
+  std::thread echo, sampler;
+
+  bool start(int fps, Loop loop) {
+    service.setFps(fps);
+    service.setQuality(62);
+    service.setMaxWidth(1600);
+    for (int attempt = 0; attempt < 50 && port == 0; ++attempt) {
+      const auto p = static_cast<std::uint16_t>(30000 + random64() % 20000);
+      if (service.start(p)) port = p;
+    }
+    if (port == 0) return false;
+    echo = std::thread([this, loop] {
+      while (!stop) {
+        if (loop == Loop::Waiting) {
+          service.pumpOnce(EchoService::kIdleWaitMs);
+        } else {
+          service.pumpOnce();
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }
+    });
+    // Memory once the buffers have grown to their steady size, then its peak.
+    sampler = std::thread([this] {
+      for (int tick = 0; !stop; ++tick) {
+        const double rss = residentMiB();
+        if (tick == 12) rssWarm = rss;
+        rssMax = std::max(rssMax.load(), rss);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+    });
+    return true;
+  }
+  void finish() {
+    stop = true;
+    if (echo.joinable()) echo.join();
+    if (sampler.joinable()) sampler.join();
+    service.stop();
+  }
 };
 
-bool runService(const std::string& self, int count, double seconds, RunResult& out) {
-  EchoService service;
-  service.setFps(60);
-  service.setQuality(62);
-  service.setMaxWidth(1600);
-  std::uint16_t port = 0;
-  for (int attempt = 0; attempt < 50 && port == 0; ++attempt) {
-    const auto p = static_cast<std::uint16_t>(30000 + random64() % 20000);
-    if (service.start(p)) port = p;
-  }
-  if (port == 0) return false;
-  std::atomic<bool> stop{false};
-  std::atomic<double> rssMax{0};
-  std::thread echo([&] {
-    while (!stop) {
-      service.pumpOnce();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
-  const double cpuStart = cpuSeconds();
-  // Memory once the buffers have grown to their steady size, then its peak.
-  std::atomic<double> rssWarm{0};
-  std::thread sampler([&] {
-    for (int tick = 0; !stop; ++tick) {
-      const double rss = residentMiB();
-      if (tick == 12) rssWarm = rss;
-      rssMax = std::max(rssMax.load(), rss);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-  });
-  char line[4096] = {};
-  bool ok = true;
-  if (count > 0) {
-    const std::string command = self + " viewers " + std::to_string(port) + " " + std::to_string(count) + " " +
-                                std::to_string(seconds);
-    FILE* child = popen(command.c_str(), "r");
-    ok = child != nullptr && std::fgets(line, sizeof line, child) != nullptr;
-    if (child != nullptr) pclose(child);
-  } else {
-    // Nobody watches: capture and encode only, as with captureOn.
-    service.captureOn = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
-    std::snprintf(line, sizeof line, "%.3f 0", seconds);
-  }
-  const double cpu = cpuSeconds() - cpuStart;
-  stop = true;
-  echo.join();
-  sampler.join();
-  const std::uint64_t encoded = service.frameSeq();
-  const std::uint64_t delivered = service.framesSent();
-  const std::uint64_t bytes = service.bytesSent();
-  const double rssEnd = residentMiB();
-  service.stop();
-  if (!ok) return false;
+// Runs `command` and returns its first output line.
+bool firstLine(const std::string& command, char* line, int size) {
+  FILE* child = popen(command.c_str(), "r");
+  const bool ok = child != nullptr && std::fgets(line, size, child) != nullptr;
+  if (child != nullptr) pclose(child);
+  return ok;
+}
 
-  std::vector<double> counts;
-  char* cursor = line;
-  out.seconds = std::strtod(cursor, &cursor);
-  for (;;) {
+std::vector<double> numbers(const char* text) {
+  std::vector<double> out;
+  for (char* cursor = const_cast<char*>(text);;) {
     char* next = nullptr;
     const double v = std::strtod(cursor, &next);
     if (next == cursor) break;
-    counts.push_back(v);
+    out.push_back(v);
     cursor = next;
   }
-  if (counts.empty() || out.seconds <= 0) return false;
-  if (count == 0) counts = {0};
-  out.minFps = *std::min_element(counts.begin(), counts.end()) / out.seconds;
-  out.maxFps = *std::max_element(counts.begin(), counts.end()) / out.seconds;
-  double sum = 0;
-  for (double c : counts) sum += c;
-  out.meanFps = sum / static_cast<double>(counts.size()) / out.seconds;
-  out.encodedFps = static_cast<double>(encoded) / out.seconds;
-  out.mbits = static_cast<double>(bytes) * 8 / 1e6 / out.seconds;
-  out.cpuPerEncoded = encoded ? cpu / static_cast<double>(encoded) : 0;
-  out.cpuPerDelivered = delivered ? cpu / static_cast<double>(delivered) : 0;
-  out.rssStart = rssWarm;
-  out.rssEnd = rssEnd;
-  out.rssMax = rssMax;
+  return out;
+}
+
+struct RateCase {
+  const char* name;
+  int serviceFps;
+  int viewerFps;     // every viewer
+  bool oneAt25;      // but the first asks for 25
+};
+
+std::string join(const std::vector<int>& values) {
+  std::string s;
+  for (int v : values) {
+    if (!s.empty()) s.push_back(',');
+    s.append(std::to_string(v));
+  }
+  return s;
+}
+
+bool runRates(const std::string& self, const RateCase& c, int count, double seconds, bool memoryLine) {
+  Service s;
+  if (!s.start(c.serviceFps, Loop::Waiting)) return false;
+  std::vector<int> rates(static_cast<std::size_t>(count), c.viewerFps);
+  if (c.oneAt25) rates[0] = 25;
+  const std::uint64_t seq0 = s.service.frameSeq();
+  const double cpu0 = cpuSeconds();
+  const std::uint64_t wall0 = monotonicMs();
+  char line[4096] = {};
+  const bool ok = firstLine(self + " viewers " + std::to_string(s.port) + " " + std::to_string(seconds) + " " +
+                                join(rates),
+                            line, sizeof line);
+  const double cpu = cpuSeconds() - cpu0;
+  const double wall = static_cast<double>(monotonicMs() - wall0) / 1000.0;
+  const double encoded = static_cast<double>(s.service.frameSeq() - seq0) / wall;
+  const double rssEnd = residentMiB();
+  s.finish();
+  std::vector<double> v = numbers(line);
+  if (!ok || v.size() != rates.size() + 1 || v[0] <= 0) return false;
+  const double elapsed = v[0];
+  // Per group of equal asked rates: min / mean / max delivered; and how far
+  // the worst viewer is from min(its rate, the service's).
+  std::string cells;
+  double worst = 0;
+  std::vector<int> groups;
+  for (int r : rates)
+    if (std::find(groups.begin(), groups.end(), r) == groups.end()) groups.push_back(r);
+  for (const int rate : groups) {
+    double lo = 1e9, hi = 0, sum = 0;
+    int n = 0;
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+      if (rates[i] != rate) continue;
+      const double fps = v[i + 1] / elapsed;
+      lo = std::min(lo, fps);
+      hi = std::max(hi, fps);
+      sum += fps;
+      ++n;
+      const double target = std::min(rate, c.serviceFps);
+      worst = std::max(worst, std::abs(fps - target) / target * 100);
+    }
+    cells += formatString("  @%d: %.2f/%.2f/%.2f", rate, lo, sum / n, hi);
+  }
+  std::printf("%-10s %3d viewers  encoded %6.2f fps  worst %5.2f%%  CPU %5.1f%% of a core (%.2f ms/frame)  RSS %.1f/%.1f MiB%s\n",
+              c.name, count, encoded, worst, cpu / wall * 100, encoded > 0 ? cpu / wall / encoded * 1000 : 0.0,
+              s.rssWarm.load(), rssEnd, cells.c_str());
+  if (memoryLine)
+    std::printf("memory over %.0f s: RSS %.1f MiB after 3 s, %.1f MiB at the end, %.1f MiB at most\n", wall,
+                s.rssWarm.load(), rssEnd, s.rssMax.load());
+  std::fflush(stdout);
   return true;
 }
 
-int run(const std::string& self, double seconds, double memorySeconds, const std::vector<int>& counts) {
+double idleCpuPercent(Loop loop, double seconds) {
+  Service s;
+  if (!s.start(25, loop)) return -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double cpu0 = cpuSeconds();
+  const std::uint64_t wall0 = monotonicMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+  const double cpu = cpuSeconds() - cpu0;
+  const double wall = static_cast<double>(monotonicMs() - wall0) / 1000.0;
+  s.finish();
+  return cpu / wall * 100;
+}
+
+int run(const std::string& self, double seconds, double memorySeconds, double idleSeconds, int latencyChanges,
+        const std::vector<int>& counts) {
   logSetStderrEnabled(false);  // the service's own lines would drown the table
+  int status = 0;
+  if (idleSeconds > 0) {
+    const double waiting = idleCpuPercent(Loop::Waiting, idleSeconds);
+    const double sleeping = idleCpuPercent(Loop::SleepOneMs, idleSeconds);
+    std::printf("idle (nobody watching, %.0f s each): %.3f%% of a core; the earlier 1 ms sleep loop: %.3f%%\n",
+                idleSeconds, waiting, sleeping);
+  }
+
   const pid_t animator = fork();
   if (animator == 0) {
     execl(self.c_str(), self.c_str(), "animate", static_cast<char*>(nullptr));
     _exit(127);
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
-
   const double pipeline = pipelineCpuPerFrame(200);
-  std::printf("pipeline alone (capture+scale+hash+encode, 1920x1080 -> 1600x900 q62): %.2f ms CPU per frame\n",
+  std::printf("pipeline alone (capture+pointer+scale+hash+encode, 1920x1080 -> 1600x900 q62): %.2f ms CPU per frame\n",
               pipeline * 1000);
-  std::printf("%8s %8s %9s %9s %9s %10s %12s %12s %16s\n", "viewers", "seconds", "min fps", "mean fps",
-              "encoded", "Mbit/s", "CPU ms/enc", "CPU ms/sent", "RSS MiB 3s/end/max");
-  int status = 0;
-  for (int count : counts) {
-    RunResult r;
-    if (!runService(self, count, seconds, r)) {
-      std::printf("%8d  run failed\n", count);
-      status = 1;
-      continue;
+  const RateCase cases[] = {{"25/25", 25, 25, false},
+                            {"30/30", 30, 30, false},
+                            {"60/60", 60, 60, false},
+                            {"60/25", 60, 25, false},
+                            {"60/60+25", 60, 60, true}};
+  for (const RateCase& c : cases)
+    for (int count : counts) {
+      if (c.oneAt25 && count < 2) continue;
+      if (!runRates(self, c, count, seconds, false)) {
+        std::printf("%-10s %3d viewers: run failed\n", c.name, count);
+        status = 1;
+      }
     }
-    std::printf("%8d %8.1f %9.1f %9.1f %9.1f %10.1f %12.2f %12.2f %6.1f/%.1f/%.1f\n", count, r.seconds, r.minFps,
-                r.meanFps, r.encodedFps, r.mbits, r.cpuPerEncoded * 1000, r.cpuPerDelivered * 1000, r.rssStart,
-                r.rssEnd, r.rssMax);
-    std::fflush(stdout);
-  }
-  if (memorySeconds > 0) {
-    RunResult r;
-    if (runService(self, 4, memorySeconds, r)) {
-      std::printf("memory run: 4 viewers for %.0f s at %.1f fps each: RSS %.1f MiB after 3 s, %.1f MiB at end, "
-                  "%.1f MiB max\n",
-                  r.seconds, r.meanFps, r.rssStart, r.rssEnd, r.rssMax);
-    } else {
-      status = 1;
-    }
-  }
+  if (memorySeconds > 0 && !runRates(self, RateCase{"memory", 60, 60, false}, 4, memorySeconds, true)) status = 1;
   kill(animator, SIGTERM);
   int ws = 0;
   waitpid(animator, &ws, 0);
+
+  if (latencyChanges > 0) {
+    // A still screen but for the block; the service encodes every slot.
+    Service s;
+    char line[256] = {};
+    if (s.start(25, Loop::Waiting) &&
+        firstLine(self + " latency " + std::to_string(s.port) + " " + std::to_string(latencyChanges), line,
+                  sizeof line)) {
+      const std::vector<double> v = numbers(line);
+      if (v.size() == 4)
+        std::printf("latency screen change -> viewer holds the frame (25/25, %.0f changes): median %.1f ms, p95 %.1f "
+                    "ms, max %.1f ms\n",
+                    v[0], v[1], v[2], v[3]);
+    } else {
+      std::printf("latency run failed\n");
+      status = 1;
+    }
+    s.finish();
+  }
   return status;
 }
 
@@ -317,15 +495,29 @@ int run(const std::string& self, double seconds, double memorySeconds, const std
 int main(int argc, char** argv) {
   const std::string self = exePath();
   if (argc >= 2 && std::strcmp(argv[1], "animate") == 0) return animate();
-  if (argc >= 5 && std::strcmp(argv[1], "viewers") == 0)
-    return viewers(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), std::atof(argv[4]));
-  double seconds = 15, memorySeconds = 60;
+  if (argc >= 5 && std::strcmp(argv[1], "viewers") == 0) {
+    std::vector<int> rates;
+    for (const char* p = argv[4]; *p;) {
+      rates.push_back(std::atoi(p));
+      while (*p && *p != ',') ++p;
+      if (*p == ',') ++p;
+    }
+    return viewers(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]), rates);
+  }
+  if (argc >= 4 && std::strcmp(argv[1], "latency") == 0)
+    return latency(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
+  double seconds = 10, memorySeconds = 60, idleSeconds = 20;
+  int latencyChanges = 100;
   std::vector<int> counts = {1, 4, 16};
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0) {
       seconds = std::atof(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--memory-seconds") == 0) {
       memorySeconds = std::atof(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--idle-seconds") == 0) {
+      idleSeconds = std::atof(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--latency-changes") == 0) {
+      latencyChanges = std::atoi(argv[i + 1]);
     } else if (std::strcmp(argv[i], "--viewers") == 0) {
       counts.clear();
       for (const char* p = argv[i + 1]; *p;) {
@@ -336,8 +528,10 @@ int main(int argc, char** argv) {
     }
   }
   if (seconds <= 0 || counts.empty()) {
-    std::fprintf(stderr, "usage: echo_stream_bench [--seconds S] [--memory-seconds M] [--viewers 1,4,16]\n");
+    std::fprintf(stderr,
+                 "usage: echo_stream_bench [--seconds S] [--memory-seconds M] [--idle-seconds I] "
+                 "[--latency-changes N] [--viewers 1,4,16]\n");
     return 2;
   }
-  return run(self, seconds, memorySeconds, counts);
+  return run(self, seconds, memorySeconds, idleSeconds, latencyChanges, counts);
 }

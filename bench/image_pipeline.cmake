@@ -15,3 +15,9 @@ if(NOT WIN32)
     target_link_libraries(pipeline_bench PRIVATE vl_pipeline_bench_scene benchmark::benchmark)
   endif()
 endif()
+
+# Whether TurboJPEG fed with planar 4:2:0 would make the stage cheaper.
+if(NOT WIN32)
+  add_executable(jpeg_yuv_timing ${CMAKE_CURRENT_LIST_DIR}/jpeg_yuv_timing.cpp)
+  target_link_libraries(jpeg_yuv_timing PRIVATE vl_pipeline_bench_scene vl_turbojpeg)
+endif()

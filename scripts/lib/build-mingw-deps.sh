@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds, for the Windows program, the third-party libraries that Debian
 # ships only as source: libjpeg-turbo (static, SIMD with nasm) into
-# .cache/mingw-prefix. Skipped when already built.
+# .cache/mingw-prefix, and fetches the imgui source that CMake compiles with
+# its Win32/DX11 backends. Skipped when already done.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$root/scripts/lib/common.sh"
@@ -34,4 +35,10 @@ if [ ! -f "$prefix/lib/libturbojpeg.a" ]; then
   cp "$build/libturbojpeg.a" "$build/libjpeg.a" "$prefix/lib/" 2>/dev/null || true
   cp "$dir/turbojpeg.h" "$prefix/include/"
   [ -f "$prefix/lib/libturbojpeg.a" ] || { echo "libjpeg-turbo: libturbojpeg.a was not produced" >&2; exit 1; }
+fi
+
+if ! ls "$src/imgui/imgui-"*/imgui.cpp >/dev/null 2>&1; then
+  note "fetching the imgui source for the Windows build"
+  rm -rf "$src/imgui"
+  fetch_debian_source imgui "$src/imgui"
 fi

@@ -100,8 +100,11 @@ void Agent::start(void* mainWindow) {
   echo_->setFps(settings.fps);
   applyRegion();
   echo_->staticSkip = settings.staticSkip;
+  echo_->drawCursor = settings.drawCursor && !noCursorOnCommandLine;
   // A saved "keep streaming" switch takes effect now, not at the next touch.
   echo_->captureOn = settings.captureOn;
+  // The saved exclusion holds from the first frame, not only after a click.
+  if (mainWindow_ && settings.excludeSelf) excludeFromCapture(exclusionFailureWarnsAtStart());
 
   if (!openDiscoverySocket()) logEvent(kWarn, "UDP 打开失败，自动发现不可用（可手动填写 Pad 端 IP）");
 
@@ -119,15 +122,9 @@ void Agent::startEchoThread() {
   if (!echoReady_) return;
   echoThreadRunning_.exchange(true);
   auto body = [this] {
-    using Clock = std::chrono::steady_clock;
-    while (echoThreadRunning_.load()) {
-      echo_->pumpOnce();
-      const Clock::time_point t = Clock::now();
-      const Clock::time_point wake =
-          t > Clock::time_point::max() - std::chrono::milliseconds(1) ? Clock::time_point::max()
-                                                                       : t + std::chrono::milliseconds(1);
-      std::this_thread::sleep_until(wake);
-    }
+    // Each pass waits in the network poll until something is due, so the
+    // thread neither spins between frames nor wakes while nobody watches.
+    while (echoThreadRunning_.load()) echo_->pumpOnce(EchoService::kIdleWaitMs);
   };
   const bool started = env_.startThread ? env_.startThread(echoThread_, body) : startStdThread(echoThread_, body);
   if (!started) {

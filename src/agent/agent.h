@@ -70,6 +70,7 @@ struct AgentSettings {
   bool excludeSelf = true;
   bool staticSkip = false;
   bool trayOnStart = false;
+  bool drawCursor = true;  // written to the file only when off
 };
 
 // settings.json text: one-space indent, keys ascending, raw UTF-8, no
@@ -97,6 +98,22 @@ std::string makeHeartbeatMessage(const std::string& agentId, std::int64_t unixMs
 
 // The computer's name ("" when it cannot be read).
 std::string computerName();
+
+// Whether a saved exclusion that fails at start-up is worth a warning in the
+// panel's log: on Windows it means an old system; Linux never has the feature.
+bool exclusionFailureWarnsAtStart();
+
+// The panel's address box holds at most this many bytes with its NUL.
+inline constexpr std::size_t kHubAddressBoxSize = 64;
+
+// Whole seconds since the last reverse input. The echo thread stamps the
+// input after the UI thread may have read the clock, so an input "ahead" of
+// now counts as 0 instead of wrapping.
+std::uint64_t secondsSinceInput(std::uint64_t nowMs, std::uint64_t lastInputMs);
+
+// "显示器 N  WxH @ (X,Y)" for monitor `index` (0-based) into `out`, reusing its
+// storage.
+void formatMonitorLabel(std::string& out, std::size_t index, const MonitorInfo& monitor);
 
 // Everything the agent reaches outside itself, replaceable in tests.
 struct AgentEnvironment {
@@ -161,12 +178,33 @@ class Agent {
   std::function<void()> onHideToTray;
   std::function<void()> onExitRequest;
 
+  // The control panel: the whole content of the main window, drawn on every
+  // rendered frame between the GUI's new-frame and render steps.
+  void drawPanel();
+  // The panel's actions, also reachable without a GUI (tests).
+  void setRegionMode(int mode);     // "推流区域" combo
+  void chooseMonitor(int index);    // "选哪块屏" entry, also the same again
+  void customRegionEdited();        // one of the X/Y/宽度/高度 boxes changed
+  void setMaxWidth(int maxWidth);   // the sliders: kept as typed, clamped by echo
+  void setQuality(int quality);
+  void setFps(int fps);
+  void setExcludeSelf(bool on);     // the exclusion checkbox
+  void setStaticSkip(bool on);      // the static-frame checkbox
+  void setCaptureOn(bool on);
+  // The address box's text: filled from hubIp while empty.
+  const char* hubAddressBox();
+  // What the user types into the box (cut to 63 bytes at a character edge).
+  void typeHubAddress(std::string_view text);
+  // Whether the log view keeps to its newest line (decided every frame).
+  bool logFollowsNewest() const { return logFollowsNewest_; }
+
   // State the panel and the tests read.
   AgentSettings settings;  // the persisted members
   CaptureRegion savedRegion;
   bool regionOverridden = false;
   bool settingsDirty = false;
   bool hubGivenOnCommandLine = false;
+  bool noCursorOnCommandLine = false;  // "--no-cursor": this run only; set before start
   int linkFailures = 0;
   std::string hubName;
   std::string linkStatus = kSearchingStatus;
@@ -207,8 +245,20 @@ class Agent {
   void applyEchoConfig(const nlohmann::json& message);
   void startEchoThread();
 
+  void drawPadRow();
+  void drawStatus();
+  void drawStreamSettings();
+  void drawLogView();
+  void drawFooter();
+  void excludeFromCapture(bool warnOnFailure);
+  void fillAddressBox(std::string_view text);
+
   AgentEnvironment env_;
   void* mainWindow_ = nullptr;
+  // Panel state kept between frames.
+  char hubAddressBox_[kHubAddressBoxSize] = {};
+  std::vector<std::string> monitorLabels_;
+  bool logFollowsNewest_ = true;
   std::string agentId_;
   std::string displayName_;
   std::vector<MonitorInfo> monitors_;

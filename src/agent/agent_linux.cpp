@@ -10,4 +10,8 @@ std::string computerName() {
   return name;
 }
 
+// X11 has no way to hide one window from capture: a warning at every start
+// would only be noise.
+bool exclusionFailureWarnsAtStart() { return false; }
+
 }  // namespace vl

@@ -12,4 +12,8 @@ std::string computerName() {
   return toNarrow(std::wstring_view(name, size));
 }
 
+// Fails only on systems older than Windows 10 2004 (or a rejected handle);
+// the user chose the exclusion and should know it is not in force.
+bool exclusionFailureWarnsAtStart() { return true; }
+
 }  // namespace vl

@@ -265,7 +265,8 @@ void Agent::useCommandLineHub(const std::string& address) {
 
 void Agent::connectToTypedAddress(const std::string& address) {
   const std::string trimmed = trimSpaces(address);
-  if (!trimmed.empty()) settings.hubIp = trimmed;
+  if (trimmed.empty()) return;  // a blank box must not retry the old address
+  settings.hubIp = trimmed;
   lastFailureMs = 0;
   linkFailures = 0;
   connectToPad(settings.hubIp, settings.hubPort);

@@ -40,6 +40,8 @@ std::string serializeSettings(const AgentSettings& s) {
   j["excludeSelf"] = s.excludeSelf;
   j["staticSkip"] = s.staticSkip;
   j["trayOnStart"] = s.trayOnStart;
+  // Newer than the other keys: files of the default setup stay as they were.
+  if (!s.drawCursor) j["drawCursor"] = false;
   // Invalid UTF-8 in hubIp (typed by hand) must not make dump throw.
   return j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -68,6 +70,7 @@ SettingsParse parseSettings(std::string_view text, bool readHub, AgentSettings& 
   readBool(j, "excludeSelf", s.excludeSelf);
   readBool(j, "staticSkip", s.staticSkip);
   readBool(j, "trayOnStart", s.trayOnStart);
+  readBool(j, "drawCursor", s.drawCursor);
   return SettingsParse::Loaded;
 }
 

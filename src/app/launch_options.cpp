@@ -50,6 +50,8 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
       options.startInTray = true;
     } else if (a == "--headless") {
       options.headless = true;
+    } else if (a == "--no-cursor") {
+      options.noCursor = true;
     } else if (a == "--monitor") {
       if (!hasValue) continue;
       const int n = readLeadingInt(args[++i]);

@@ -15,6 +15,7 @@ struct LaunchOptions {
   CaptureRegion regionOverride;
   bool hasRegionOverride = false;
   bool headless = false;  // "--headless": no window, no tray
+  bool noCursor = false;  // "--no-cursor": the pointer stays out of the picture
 };
 
 // args[0] is the program and is skipped. Options are compared exactly and

@@ -2,6 +2,7 @@
 #include "agent/agent.h"
 #include "app/first_stage.h"
 #include "app/stop_request.h"
+#include "app/window.h"
 #include "log/helpers.h"
 #include "log/log.h"
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   vl::LaunchOptions options;
   if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options)) return 0;
   vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s（PID %lu）", vl::exePath().c_str(), vl::currentProcessId());
-  // The window joins here; until then every start runs without one.
-  return runHeadless(options);
+  g_agent.noCursorOnCommandLine = options.noCursor;  // read by start, in either mode
+  if (options.headless) return runHeadless(options);
+  return vl::runWindowed(options, g_agent);
 }

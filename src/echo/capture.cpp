@@ -12,6 +12,14 @@ std::uint32_t captureRasterOperation() {
   return rop;
 }
 
+bool gdiCaptureForced() {
+  static const bool forced = [] {
+    const std::string value = envValue("VL_SCREEN_GDI");
+    return !value.empty() && value != "0";
+  }();
+  return forced;
+}
+
 namespace detail {
 
 void logCaptureOpened(const MonitorInfo& rect) {

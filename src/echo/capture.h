@@ -96,6 +96,14 @@ class ScreenCapturer {
   void setSharedMemoryAllowed(bool allowed) { shmAllowed_ = allowed; }
   // Linux: whether the open capturer copies through MIT-SHM.
   bool usingSharedMemory() const;
+  // Windows: whether the open capturer copies through DXGI desktop
+  // duplication (otherwise GDI BitBlt).
+  bool usingDuplication() const;
+
+  // Draws the mouse pointer into every captured frame (off unless set).
+  void setCursorDrawn(bool drawn) { cursorDrawn_ = drawn; }
+  // cursorStamp() of the pointer drawn into the last frame; 0 when none was.
+  std::uint64_t cursorStamp() const { return cursorStamp_; }
 
  private:
   struct Impl;
@@ -104,6 +112,8 @@ class ScreenCapturer {
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   bool shmAllowed_ = true;
+  bool cursorDrawn_ = false;
+  std::uint64_t cursorStamp_ = 0;
 };
 
 // Raster operation of every screen copy: SRCCOPY|CAPTUREBLT, or SRCCOPY alone
@@ -112,6 +122,10 @@ class ScreenCapturer {
 inline constexpr std::uint32_t kRopSrcCopy = 0x00CC0020u;
 inline constexpr std::uint32_t kRopSrcCopyCaptureBlt = 0x40CC0020u;
 std::uint32_t captureRasterOperation();
+
+// Windows: VL_SCREEN_GDI set (to anything but "0") keeps every capture on
+// GDI, without trying desktop duplication. Read once per process.
+bool gdiCaptureForced();
 
 // Windows: hides the window from screen capture (or shows it again) through
 // SetWindowDisplayAffinity. false for a null window, when the system lacks

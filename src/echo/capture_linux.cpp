@@ -1,14 +1,18 @@
 // Screen capture on X11: one display connection per capturer, MIT-SHM
 // (XShmGetImage into a shared image sized to the region) when the server
-// offers it, XGetImage otherwise.
+// offers it, XGetImage otherwise. The pointer comes from XFixes: its image
+// is fetched again only when the server reports a new shape, its position
+// is asked for every frame.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
+#include "echo/cursor.h"
 #include "echo/pixel_convert.h"
 #include "echo/capture_x11.h"
 
@@ -51,6 +55,24 @@ void convertGeneric(XImage* image, PixelFrame& out) {
   }
 }
 
+// XFixes hands out premultiplied ARGB, one pixel per unsigned long.
+void copyCursorImage(const XFixesCursorImage& image, CursorImage& out) {
+  out.width = image.width;
+  out.height = image.height;
+  out.hotX = image.xhot;
+  out.hotY = image.yhot;
+  out.pixels.resize(static_cast<std::size_t>(image.width) * image.height * 4u);
+  std::uint8_t* p = out.pixels.data();
+  const std::size_t count = static_cast<std::size_t>(image.width) * image.height;
+  for (std::size_t i = 0; i < count; ++i, p += 4) {
+    const unsigned long argb = image.pixels[i];
+    p[0] = static_cast<std::uint8_t>(argb >> 16);
+    p[1] = static_cast<std::uint8_t>(argb >> 8);
+    p[2] = static_cast<std::uint8_t>(argb);
+    p[3] = static_cast<std::uint8_t>(argb >> 24);
+  }
+}
+
 void convertImage(XImage* image, PixelFrame& out) {
   if (isBgrx(image)) {
     convertBgrxToRgba(reinterpret_cast<const std::uint8_t*>(image->data),
@@ -69,6 +91,48 @@ struct ScreenCapturer::Impl {
   XImage* shmImage = nullptr;
   XShmSegmentInfo shm{};
   bool shmAttached = false;
+  int cursorEvent = -1;  // XFixesCursorNotify's event type; -1 without XFixes
+  CursorImage cursor;
+  unsigned long cursorSerial = 0;
+  bool cursorStale = true;
+
+  void watchCursor() {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    cursorEvent = -1;
+    cursorStale = true;
+    if (!XFixesQueryExtension(display, &eventBase, &errorBase) || !XFixesQueryVersion(display, &major, &minor) ||
+        major < 1)
+      return;
+    XFixesSelectCursorInput(display, root, XFixesDisplayCursorNotifyMask);
+    cursorEvent = eventBase + XFixesCursorNotify;
+  }
+
+  // Draws the pointer into `out` (the region at rect); the stamp, or 0 when
+  // no pointer is known.
+  std::uint64_t drawCursor(PixelFrame& out, const MonitorInfo& rect) {
+    if (cursorEvent < 0) return 0;
+    XEvent event;
+    while (XCheckTypedEvent(display, cursorEvent, &event)) cursorStale = true;
+    int x = 0, y = 0;
+    if (cursorStale) {
+      XFixesCursorImage* image = XFixesGetCursorImage(display);
+      if (image == nullptr) return 0;
+      copyCursorImage(*image, cursor);
+      cursorSerial = image->cursor_serial;
+      x = image->x;
+      y = image->y;
+      XFree(image);
+      cursorStale = false;
+    } else {
+      Window rootReturn = 0, child = 0;
+      int wx = 0, wy = 0;
+      unsigned mask = 0;
+      // False: the pointer is on another screen of this server.
+      if (!XQueryPointer(display, root, &rootReturn, &child, &x, &y, &wx, &wy, &mask)) return 0;
+    }
+    compositeCursor(out, cursor, x - rect.x, y - rect.y);
+    return vl::cursorStamp(cursorSerial, x, y);
+  }
 
   bool attachShm(int width, int height) {
     const int screen = DefaultScreen(display);
@@ -137,6 +201,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   d.display = detail::openX11Display();
   if (!d.display) return false;
   d.root = DefaultRootWindow(d.display);
+  d.watchCursor();
   int major = 0, minor = 0;
   Bool pixmaps = False;
   if (shmAllowed_ && XShmQueryVersion(d.display, &major, &minor, &pixmaps)) {
@@ -158,6 +223,8 @@ bool ScreenCapturer::isReady() const { return impl_->display != nullptr; }
 
 bool ScreenCapturer::usingSharedMemory() const { return impl_->shmAttached; }
 
+bool ScreenCapturer::usingDuplication() const { return false; }
+
 bool ScreenCapturer::capture(PixelFrame& out) {
   if (!isReady()) return false;
   Impl& d = *impl_;
@@ -170,6 +237,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
     if (!ok || failed || detail::x11DisplayLost(d.display)) return false;
     out.setSize(width_, height_);
     convertImage(d.shmImage, out);
+    cursorStamp_ = cursorDrawn_ ? d.drawCursor(out, rect_) : 0;
     return true;
   }
   XImage* image = nullptr;
@@ -184,6 +252,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   out.setSize(width_, height_);
   convertImage(image, out);
   XDestroyImage(image);
+  cursorStamp_ = cursorDrawn_ ? d.drawCursor(out, rect_) : 0;
   return true;
 }
 

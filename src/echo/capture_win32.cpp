@@ -1,12 +1,33 @@
-// Screen capture with GDI: BitBlt from the screen into a top-down 32-bit DIB
-// section that lives as long as the region.
+// Screen capture on Windows: DXGI desktop duplication of the region when its
+// output allows it, GDI BitBlt otherwise. Either way the picture lands in a
+// top-down 32-bit DIB section that lives as long as the region, the pointer
+// is drawn into it with DrawIconEx, and the DIB is converted to RGBA.
 #include <windows.h>
+
+#include <mutex>
+#include <string>
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
+#include "echo/cursor.h"
+#include "echo/desktop_duplication_win32.h"
 #include "echo/pixel_convert.h"
+#include "log/log.h"
 
 namespace vl {
+namespace {
+
+// Once per reason, however often the region is opened again.
+void logGdiFallback(LogLevel level, const std::string& reason) {
+  static std::mutex mutex;
+  static std::string lastLogged;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (reason == lastLogged) return;
+  lastLogged = reason;
+  logWrite(level, "桌面复制不可用，改用 GDI 抓屏: %s", reason.c_str());
+}
+
+}  // namespace
 
 struct ScreenCapturer::Impl {
   HDC screenDc = nullptr;
@@ -14,8 +35,35 @@ struct ScreenCapturer::Impl {
   HBITMAP dib = nullptr;
   HGDIOBJ previousBitmap = nullptr;
   void* bits = nullptr;
+  detail::DesktopDuplication duplication;
+  bool duplicating = false;
+  HCURSOR cursor = nullptr;  // the shape whose hotspot is known
+  POINT cursorHotspot{};
+
+  // Draws the pointer into the DIB; its stamp, or 0 when none is shown.
+  std::uint64_t drawCursor(const MonitorInfo& rect) {
+    CURSORINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetCursorInfo(&info) || !(info.flags & CURSOR_SHOWING) || info.hCursor == nullptr) return 0;
+    if (info.hCursor != cursor) {
+      ICONINFO icon{};
+      if (!GetIconInfo(info.hCursor, &icon)) return 0;
+      // GetIconInfo hands out copies of the cursor's bitmaps.
+      if (icon.hbmMask) DeleteObject(icon.hbmMask);
+      if (icon.hbmColor) DeleteObject(icon.hbmColor);
+      cursor = info.hCursor;
+      cursorHotspot = POINT{static_cast<LONG>(icon.xHotspot), static_cast<LONG>(icon.yHotspot)};
+    }
+    // The DIB is the region, so drawing clips to it.
+    DrawIconEx(memoryDc, info.ptScreenPos.x - rect.x - cursorHotspot.x, info.ptScreenPos.y - rect.y - cursorHotspot.y,
+               info.hCursor, 0, 0, 0, nullptr, DI_NORMAL);
+    return vl::cursorStamp(reinterpret_cast<std::uintptr_t>(info.hCursor), info.ptScreenPos.x, info.ptScreenPos.y);
+  }
 
   void release() {
+    duplication.close();
+    duplicating = false;
+    cursor = nullptr;
     if (memoryDc && previousBitmap) SelectObject(memoryDc, previousBitmap);
     previousBitmap = nullptr;
     if (memoryDc) DeleteDC(memoryDc);
@@ -57,6 +105,14 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   d.previousBitmap = SelectObject(d.memoryDc, d.dib);
   width_ = rect_.width;
   height_ = rect_.height;
+  std::string reason;
+  if (gdiCaptureForced()) {
+    logGdiFallback(LogLevel::Info, "已设置 VL_SCREEN_GDI");
+  } else if (d.duplication.open(rect_, reason)) {
+    d.duplicating = true;
+  } else {
+    logGdiFallback(LogLevel::Warn, reason);
+  }
   detail::logCaptureOpened(rect_);
   return true;
 }
@@ -71,15 +127,36 @@ bool ScreenCapturer::isReady() const { return impl_->memoryDc && impl_->bits; }
 
 bool ScreenCapturer::usingSharedMemory() const { return false; }
 
+bool ScreenCapturer::usingDuplication() const { return impl_->duplicating; }
+
 bool ScreenCapturer::capture(PixelFrame& out) {
   if (!isReady()) return false;
-  const DWORD rop = captureRasterOperation();
-  if (!BitBlt(impl_->memoryDc, 0, 0, width_, height_, impl_->screenDc, rect_.x, rect_.y, rop)) return false;
+  Impl& d = *impl_;
+  const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
+  auto* bits = static_cast<std::uint8_t*>(d.bits);
+  bool copied = false;
+  if (d.duplicating) {
+    GdiFlush();  // the bits are written directly
+    std::string reason;
+    switch (d.duplication.copyTo(bits, stride, reason)) {
+      case detail::DesktopDuplication::Copy::Picture:
+        copied = true;
+        break;
+      case detail::DesktopDuplication::Copy::NoPictureYet:
+        break;  // GDI until the first desktop frame arrives
+      case detail::DesktopDuplication::Copy::Failed:
+        d.duplication.close();
+        d.duplicating = false;
+        logGdiFallback(LogLevel::Warn, reason);
+        break;
+    }
+  }
+  if (!copied && !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
+    return false;
+  cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_) : 0;
   GdiFlush();  // the DIB bits are read directly below
   out.setSize(width_, height_);
-  const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
-  convertBgrxToRgba(static_cast<const std::uint8_t*>(impl_->bits), stride, out.pixels.data(), stride, width_,
-                    height_);
+  convertBgrxToRgba(bits, stride, out.pixels.data(), stride, width_, height_);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "echo/fine_timer.h"
 #include "echo/frame_hash.h"
 #include "echo/input_message.h"
 #include "echo/jpeg.h"
@@ -25,6 +26,9 @@ bool noStaticFromEnvironment() {
   static const bool value = envExists("VL_ECHO_NO_STATIC");
   return value;
 }
+
+// Length of one capture slot at `fps`, in microseconds.
+std::uint64_t slotIntervalUs(std::int32_t fps) { return 1000000u / static_cast<std::uint32_t>(std::max(fps, 1)); }
 
 constexpr const char* kReasonSilence = "静默超过 1.5s";
 constexpr const char* kReasonDisconnect = "观看端断开";
@@ -71,6 +75,8 @@ void EchoService::stop() {
   if (!running_) return;
   server_.closeAll();
   source_->close();
+  if (fineTimerHeld_) holdFineTimer(false);
+  fineTimerHeld_ = false;
   // Stopping does not release buttons: the viewers are simply forgotten.
   viewers_.clear();
   subscriberCount_ = 0;
@@ -104,9 +110,44 @@ void EchoService::setLastError(const char* text) {
   lastError_ = text;
 }
 
-void EchoService::pumpOnce() {
+void EchoService::pumpOnce() { pass(-1); }
+
+void EchoService::pumpOnce(int maxWaitMs) {
   if (!running_) return;
-  server_.poll(connectHandler_, frameHandler_, disconnectHandler_);
+  const bool streaming = subscriberCount_ > 0 || captureOn;
+  if (streaming != fineTimerHeld_) {
+    holdFineTimer(streaming);
+    fineTimerHeld_ = streaming;
+  }
+  pass(waitBudgetMs(maxWaitMs));
+}
+
+int EchoService::waitBudgetMs(int maxWaitMs) const {
+  const std::uint64_t now = nowMs();
+  std::uint64_t budget = maxWaitMs > 0 ? static_cast<std::uint64_t>(maxWaitMs) : 0;
+  if (subscriberCount_ > 0 || captureOn) {
+    if (stageSlotUs_ == 0) return 0;
+    const std::uint64_t due = stageSlotUs_ + slotIntervalUs(stageFps(now));
+    const std::uint64_t nowUs = now * 1000u;
+    if (due <= nowUs) return 0;
+    budget = std::min(budget, (due - nowUs + 999u) / 1000u);
+  }
+  for (const auto& entry : viewers_) {
+    const ViewerState& v = entry.second;
+    if (v.buttonMask == 0 || v.lastInputMs == 0) continue;
+    const std::uint64_t due = v.lastInputMs + kButtonWatchdogMs + 1;
+    budget = std::min(budget, due > now ? due - now : 0);
+  }
+  return static_cast<int>(budget);
+}
+
+void EchoService::pass(int waitMs) {
+  if (!running_) return;
+  if (waitMs < 0) {
+    server_.poll(connectHandler_, frameHandler_, disconnectHandler_);
+  } else {
+    server_.pollWithWait(connectHandler_, frameHandler_, disconnectHandler_, waitMs);
+  }
   runButtonWatchdog();
   injector_->housekeeping();
   if (subscriberCount_ == 0 && !captureOn) {
@@ -125,18 +166,25 @@ void EchoService::pumpOnce() {
   sendCurrentFrame();
 }
 
+// A viewer's rate is judged on the slots of the frames it is offered, never
+// on when a pass happens to run: it takes the frame offered at slot t once
+// t is within half a capture interval of its due slot, and its next due slot
+// is one viewer interval further (a new schedule when it fell more than one
+// interval behind). A frame that stays current is offered again at later
+// slots, so a still picture still reaches a viewer that was not due for it.
 void EchoService::sendCurrentFrame() {
   const std::uint64_t size = currentJpeg_.size();
   const std::int32_t serviceFps = fps_;
+  const std::uint64_t offer = offerSlotUs_;
+  const std::uint64_t tolerance = stageIntervalUs_ / 2;
   for (auto& [id, v] : viewers_) {
     if (!v.subscribed || !server_.hasClient(id)) continue;
     if (v.lastSentSeq == frameSeq_) continue;
-    const std::int32_t f = v.fps > 0 ? v.fps : serviceFps;
-    const std::uint64_t interval = 1000u / static_cast<std::uint32_t>(std::max(f, 1));
-    const std::uint64_t now = nowMs();
-    if (v.lastSentMs != 0 && now - v.lastSentMs < interval) continue;
+    if (v.dueUs != 0 && offer + tolerance < v.dueUs) continue;
     if (server_.pendingBytes(id) > size + kBackPressureSlack) continue;
-    v.lastSentMs = now;
+    const std::uint64_t interval = slotIntervalUs(v.fps > 0 ? v.fps : serviceFps);
+    v.dueUs = (v.dueUs == 0 || offer >= v.dueUs + interval) ? offer + interval : v.dueUs + interval;
+    v.lastSentMs = nowMs();
     v.lastSentSeq = frameSeq_;
     server_.sendBinary(id, currentJpeg_.data(), size);
     framesSent_.fetch_add(1);
@@ -265,10 +313,7 @@ void EchoService::applyPendingRegion() {
   }
 }
 
-void EchoService::captureStage() {
-  applyPendingRegion();
-  const std::uint64_t now = nowMs();
-
+std::int32_t EchoService::stageFps(std::uint64_t now) const {
   std::int32_t f = fps_;
   const std::uint64_t lastInput = lastInputMs_;
   if (staticSkip && (lastInput == 0 || now - lastInput >= kInputKeepsRateMs)) {
@@ -278,10 +323,28 @@ void EchoService::captureStage() {
       f = std::min(f, 12);
     }
   }
-  const std::uint64_t interval = 1000u / static_cast<std::uint32_t>(std::max(f, 1));
-  if (lastStageMs_ != 0 && now - lastStageMs_ < interval) return;
-  lastStageMs_ = now;
+  return f;
+}
 
+void EchoService::captureStage() {
+  applyPendingRegion();
+  const std::uint64_t now = nowMs();
+
+  const std::uint64_t interval = slotIntervalUs(stageFps(now));
+  const std::uint64_t nowUs = now * 1000u;
+  if (stageSlotUs_ != 0) {
+    const std::uint64_t due = stageSlotUs_ + interval;
+    if (nowUs < due) return;
+    // More than one interval behind (a slow frame, a busy machine, the way
+    // back from idle): a new schedule from now instead of a burst.
+    stageSlotUs_ = nowUs - due > interval ? nowUs : due;
+  } else {
+    stageSlotUs_ = nowUs;
+  }
+  stageIntervalUs_ = interval;
+  offerSlotUs_ = stageSlotUs_;
+
+  source_->setCursorDrawn(drawCursor);
   if (!source_->isReady() && !source_->open(currentRegion_)) {
     setLastError("抓屏初始化失败");
     return;
@@ -304,7 +367,10 @@ void EchoService::captureStage() {
   }
 
   const std::uint64_t t3 = nowMs();
-  const std::uint64_t hash = sampledFrameHash(*frame, samples_);
+  std::uint64_t hash = sampledFrameHash(*frame, samples_);
+  // The sparse grid can miss a small pointer that moved; where the pointer
+  // is drawn, its position and shape count as part of the picture.
+  if (const std::uint64_t stamp = source_->cursorStamp(); stamp != 0) hash = mixIntoHash(hash, stamp);
   if (staticSkip && !noStaticFromEnvironment() && hash == lastHash_) {
     ++staticCount_;
     return;

@@ -2,6 +2,12 @@
 // the chosen region as JPEG frames at their own pace, and operate the PC
 // through reverse-input messages on the same connection.
 //
+// Pacing: the capture stage runs on a deadline schedule (each slot 1000/fps
+// after the previous one, kept in microseconds, restarted when more than one
+// interval behind), and every viewer takes frames on its own schedule judged
+// against the slots of the frames it is offered, so neither a late pass nor
+// send jitter costs a frame.
+//
 // Threads: start and stop run on the UI thread while the echo thread is not
 // running; pumpOnce runs on the echo thread only. The setters and the
 // statistics may be used from the UI thread at any time.
@@ -42,6 +48,10 @@ class EchoService {
   static constexpr std::int32_t kDefaultQuality = 62;
   static constexpr std::int32_t kDefaultMaxWidth = 1600;
   static constexpr std::int32_t kDefaultFps = 25;
+  // Longest wait of the echo thread's pass when nothing is due sooner: short
+  // enough for the UI thread's setting changes and for stop to be noticed
+  // promptly, long enough that an idle agent costs next to nothing.
+  static constexpr int kIdleWaitMs = 50;
 
   // The real screen and the platform's input injector.
   EchoService();
@@ -53,7 +63,15 @@ class EchoService {
 
   bool start(std::uint16_t port);
   void stop();
+  // One pass: network poll (waiting up to 2 ms while viewers are connected),
+  // button watchdog, the capture stage when its slot has come, sending.
   void pumpOnce();
+  // The echo thread's pass: the network poll first waits for whichever comes
+  // first: a connect, a message, a send queue that can drain, the next
+  // capture slot, a button watchdog deadline, or maxWaitMs.
+  void pumpOnce(int maxWaitMs);
+  // How long that wait may last now: 0 when something is due (echo thread).
+  int waitBudgetMs(int maxWaitMs) const;
 
   // Settings (UI thread). The region takes effect at the next capture stage
   // or input message, whichever comes first.
@@ -69,6 +87,7 @@ class EchoService {
   // Plain flags, written directly.
   std::atomic<bool> captureOn{false};   // capture even with nobody watching
   std::atomic<bool> staticSkip{false};  // skip unchanged frames, lower the rate
+  std::atomic<bool> drawCursor{true};   // the mouse pointer drawn into the picture
 
   // Statistics (any thread).
   int subscriberCount() const { return subscriberCount_.load(); }
@@ -107,6 +126,8 @@ class EchoService {
   void captureStage();
   void applyPendingRegion();
   void sendCurrentFrame();
+  void pass(int waitMs);
+  std::int32_t stageFps(std::uint64_t now) const;
   void setLastError(const char* text);
   std::uint64_t nowMs() const;
 
@@ -133,7 +154,10 @@ class EchoService {
   std::atomic<std::uint32_t> frameWidth_{0};
   std::atomic<std::uint32_t> frameHeight_{0};
   std::uint64_t frameSeq_ = 0;
-  std::uint64_t lastStageMs_ = 0;
+  std::uint64_t stageSlotUs_ = 0;      // the slot the capture stage last ran for; 0 never
+  std::uint64_t stageIntervalUs_ = 0;  // the interval that slot was paced with
+  std::uint64_t offerSlotUs_ = 0;      // slot at which the current frame is offered
+  bool fineTimerHeld_ = false;
   std::uint64_t fpsWindowStartMs_ = 0;
   std::atomic<std::uint64_t> lastInputMs_{0};
   std::uint64_t lastInputLogMs_ = 0;

@@ -38,4 +38,12 @@ std::uint64_t sampledFrameHash(const PixelFrame& frame, std::vector<std::uint8_t
   return fnv1a64(samples.data(), samples.size());
 }
 
+std::uint64_t mixIntoHash(std::uint64_t hash, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i, value >>= 8) {
+    hash ^= value & 0xFFu;
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
 }  // namespace vl

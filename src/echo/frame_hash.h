@@ -20,4 +20,7 @@ std::uint64_t fnv1a64(const std::uint8_t* data, std::size_t size);
 // of the samples. samples is the caller's, reused between frames.
 std::uint64_t sampledFrameHash(const PixelFrame& frame, std::vector<std::uint8_t>& samples);
 
+// Continues an FNV-1a hash over the eight bytes of value, lowest first.
+std::uint64_t mixIntoHash(std::uint64_t hash, std::uint64_t value);
+
 }  // namespace vl

@@ -12,6 +12,8 @@ class ScreenFrameSource final : public FrameSource {
   void close() override { capturer_.close(); }
   bool isReady() const override { return capturer_.isReady(); }
   bool capture(PixelFrame& out) override { return capturer_.capture(out); }
+  void setCursorDrawn(bool drawn) override { capturer_.setCursorDrawn(drawn); }
+  std::uint64_t cursorStamp() const override { return capturer_.cursorStamp(); }
   MonitorInfo resolve(const CaptureRegion& region) override { return resolveCaptureRegion(region); }
   MonitorInfo firstMonitor() override {
     const std::vector<MonitorInfo> monitors = enumerateMonitors();

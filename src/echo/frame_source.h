@@ -2,6 +2,7 @@
 // the screen in the agent, a fake in tests.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "echo/capture.h"
@@ -18,6 +19,11 @@ class FrameSource {
   virtual bool isReady() const = 0;
   // false (out untouched) when no picture could be taken.
   virtual bool capture(PixelFrame& out) = 0;
+  // Whether the mouse pointer is drawn into the pictures.
+  virtual void setCursorDrawn(bool) {}
+  // Changes whenever the pointer drawn into the last picture moved or
+  // changed shape; 0 when none was drawn.
+  virtual std::uint64_t cursorStamp() const { return 0; }
   // The rectangle a region stands for, as resolveCaptureRegion gives it.
   virtual MonitorInfo resolve(const CaptureRegion& region) = 0;
   // The first monitor of a fresh enumeration; an empty rectangle when there

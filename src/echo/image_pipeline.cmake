@@ -6,6 +6,7 @@ target_sources(vl_echo PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/pixel_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scale.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_hash.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cursor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_turbo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_stb.cpp)
@@ -53,12 +54,14 @@ elseif(NOT VL_JPEG STREQUAL "turbo")
 endif()
 
 if(WIN32)
-  target_link_libraries(vl_echo PUBLIC gdi32 user32)
+  # Desktop duplication (DXGI 1.2, Direct3D 11) first, GDI when it fails.
+  target_sources(vl_echo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/desktop_duplication_win32.cpp)
+  target_link_libraries(vl_echo PUBLIC gdi32 user32 d3d11 dxgi)
 else()
   target_sources(vl_echo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/capture_x11.cpp)
   find_package(X11 REQUIRED)
-  if(NOT TARGET X11::Xext OR NOT TARGET X11::Xrandr)
-    message(FATAL_ERROR "libxext-dev and libxrandr-dev are needed")
+  if(NOT TARGET X11::Xext OR NOT TARGET X11::Xrandr OR NOT TARGET X11::Xfixes)
+    message(FATAL_ERROR "libxext-dev, libxrandr-dev and libxfixes-dev are needed")
   endif()
-  target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr)
+  target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr X11::Xfixes)
 endif()

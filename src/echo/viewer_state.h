@@ -13,6 +13,9 @@ inline constexpr std::int32_t kDefaultViewerFps = 25;
 struct ViewerState {
   std::uint64_t lastSentMs = 0;   // when this viewer was last sent a frame
   std::uint64_t lastSentSeq = 0;  // frameSeq of that frame
+  // Capture slot (microseconds) from which this viewer takes its next frame;
+  // 0: the next one offered.
+  std::uint64_t dueUs = 0;
   std::int32_t fps = kDefaultViewerFps;  // own rate; <= 0 lets the service's apply
   bool subscribed = false;
   MonitorInfo inputRegion;   // rectangle for input mapping

@@ -110,6 +110,11 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
 
 void FrameServer::poll(const ConnectHandler& onConnect, const FrameHandler& onFrame,
                        const DisconnectHandler& onDisconnect) {
+  pollWithWait(onConnect, onFrame, onDisconnect, -1);
+}
+
+void FrameServer::pollWithWait(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+                               const DisconnectHandler& onDisconnect, int waitMs) {
   if (listenSocket_ == kInvalidSocket && clients_.empty()) return;
   // A poll from inside a callback would reuse the poll set under our feet.
   if (polling_) return;
@@ -118,11 +123,16 @@ void FrameServer::poll(const ConnectHandler& onConnect, const FrameHandler& onFr
     ~Guard() { flag = false; }
   } guard{polling_};
   polling_ = true;
-  pollPass(onConnect, onFrame, onDisconnect);
+  // A negative wait is poll's own: 2 ms, and only while clients are connected.
+  if (waitMs < 0) {
+    pollPass(onConnect, onFrame, onDisconnect, kPollTimeoutMs, false);
+  } else {
+    pollPass(onConnect, onFrame, onDisconnect, waitMs, true);
+  }
 }
 
 void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
-                           const DisconnectHandler& onDisconnect) {
+                           const DisconnectHandler& onDisconnect, int waitMs, bool watchListen) {
   acceptPending(onConnect);
 
   auto& fds = pollSet_->fds;
@@ -135,9 +145,14 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     sys::setPollFd(fds.back(), client->socket, events);
     pollIds_.push_back(id);
   }
+  const bool listenWatched = watchListen && listenSocket_ != kInvalidSocket;
+  if (listenWatched) {
+    fds.emplace_back();
+    sys::setPollFd(fds.back(), listenSocket_, sys::kPollRead);
+  }
   if (fds.empty()) return;
 
-  if (sys::pollSockets(fds.data(), fds.size(), kPollTimeoutMs) < 0) {
+  if (sys::pollSockets(fds.data(), fds.size(), waitMs) < 0) {
     logWrite(LogLevel::Error, "WSAPoll 失败 err=%d", sys::lastError());
     return;
   }
@@ -172,6 +187,8 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     closeNow(id);
     if (onDisconnect) onDisconnect(id);
   }
+  // A connect that ended the wait is taken now, not a whole wait later.
+  if (listenWatched && (fds.back().revents & sys::kPollReadReady)) acceptPending(onConnect);
 }
 
 void FrameServer::readClient(ClientId id, ClientConnection& client) {

@@ -53,6 +53,13 @@ class FrameServer {
   // owner polling in a loop can build them once.
   void poll(const ConnectHandler& onConnect, const FrameHandler& onFrame,
             const DisconnectHandler& onDisconnect);
+  // The same pass, but the wait lasts up to waitMs and also watches the
+  // listening socket, with or without clients: an owner with nothing else to
+  // do sleeps here and still wakes at once for a connect, a message or a
+  // send queue that can drain. A client accepted after the wait is first
+  // read in the next pass.
+  void pollWithWait(const ConnectHandler& onConnect, const FrameHandler& onFrame,
+                    const DisconnectHandler& onDisconnect, int waitMs);
 
   // Queues one frame and flushes at once. Unknown ids are ignored.
   void sendFrame(ClientId id, FrameKind kind, const void* payload, std::uint64_t length);
@@ -89,7 +96,7 @@ class FrameServer {
   ClientConnection* find(ClientId id) const;
   ClientId takeClientId();
   void pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
-                const DisconnectHandler& onDisconnect);
+                const DisconnectHandler& onDisconnect, int waitMs, bool watchListen);
   void acceptPending(const ConnectHandler& onConnect);
   void readClient(ClientId id, ClientConnection& client);
   void deliverFrames(ClientId id, const FrameHandler& onFrame);

@@ -66,7 +66,7 @@ mkfifo "$work/hubin"
 pids+=($!)
 exec 3>"$work/hubin"
 
-VL_POWER_DRY_RUN=1 "${run_agent[@]}" --allow-multi --region 100,100,400,300 > "$work/agent.err" 2>&1 &
+VL_POWER_DRY_RUN=1 "${run_agent[@]}" --headless --allow-multi --region 100,100,400,300 > "$work/agent.err" 2>&1 &
 agent_pid=$!
 pids+=($agent_pid)
 log="$work/app/data/logs/agent.log"

@@ -68,6 +68,9 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
   EXPECT_FALSE(o.startMinimized);
   EXPECT_FALSE(o.headless);
   EXPECT_TRUE(parse({"--headless"}).headless);
+  EXPECT_FALSE(parse({}).noCursor);
+  EXPECT_TRUE(parse({"--no-cursor", "--min"}).noCursor);
+  EXPECT_FALSE(parse({"--No-Cursor"}).noCursor);
 
   o = parse({"--hub"});  // trailing value option
   EXPECT_TRUE(o.hubAddress.empty());

@@ -50,7 +50,7 @@ class SingleInstance : public ::testing::Test {
                            const std::map<std::string, std::string>& env = {}) {
     // A Pad address switches discovery off: the whole agent runs here, on
     // the host's network, and must not broadcast.
-    std::vector<std::string> argv = {agent, "--hub", "127.0.0.1"};
+    std::vector<std::string> argv = {agent, "--headless", "--hub", "127.0.0.1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return test::startProcess(argv, env, {"VL_ALLOW_MULTI"});
   }
@@ -159,7 +159,7 @@ TEST_F(SingleInstance, CopiesAtDifferentPathsRunSideBySide) {
   std::filesystem::copy_file(agent, copy);
   first = start();
   ASSERT_TRUE(waitForStartedLines(1));
-  other = test::startProcess({copy, "--hub", "127.0.0.1"}, {}, {"VL_ALLOW_MULTI"});
+  other = test::startProcess({copy, "--headless", "--hub", "127.0.0.1"}, {}, {"VL_ALLOW_MULTI"});
   const std::string otherLog = joinPath(joinPath(otherDir.file("data"), "logs"), "agent.log");
   bool started = false;
   for (int i = 0; i < 300 && !started; ++i) {
@@ -191,7 +191,7 @@ TEST_F(SingleInstance, SecondCopyShowsTheRunningInstancesWindow) {
   XSetClassHint(display, window, &hint);
   XSync(display, False);
 
-  other = test::startProcess({agent, "--hub", "127.0.0.1"}, {{"DISPLAY", xvfb.display()}, {"XDG_RUNTIME_DIR", runtime.path()}},
+  other = test::startProcess({agent, "--headless", "--hub", "127.0.0.1"}, {{"DISPLAY", xvfb.display()}, {"XDG_RUNTIME_DIR", runtime.path()}},
                              {"VL_ALLOW_MULTI"});
   EXPECT_EQ(test::waitProcess(other, 10000), 0);
   XWindowAttributes attributes;

@@ -68,6 +68,13 @@ TEST(CaptureExclusion, NullWindowIsRefused) {
 
 // ---- Linux: a private Xvfb with known colours on the root window -----------
 
+// Four quadrants around (320, 240) plus a small marker square.
+std::uint32_t XvfbCaptureSceneAt(int x, int y) {
+  if (x >= 300 && x < 310 && y >= 200 && y < 210) return 0xFEDCBA;
+  if (y < 240) return x < 320 ? 0xFF0000 : 0x00FF00;
+  return x < 320 ? 0x0000FF : 0x123456;
+}
+
 class XvfbCapture : public ::testing::Test {
  protected:
   static constexpr int kWidth = 640;
@@ -109,11 +116,7 @@ class XvfbCapture : public ::testing::Test {
     fill(300, 200, 10, 10, 0xFEDCBA);
   }
 
-  static std::uint32_t sceneAt(int x, int y) {
-    if (x >= 300 && x < 310 && y >= 200 && y < 210) return 0xFEDCBA;
-    if (y < 240) return x < 320 ? 0xFF0000 : 0x00FF00;
-    return x < 320 ? 0x0000FF : 0x123456;
-  }
+  static std::uint32_t sceneAt(int x, int y) { return XvfbCaptureSceneAt(x, y); }
 
   // Every pixel of a frame that starts at (ox, oy) matches the scene.
   static void expectScene(const PixelFrame& f, int ox, int oy) {
@@ -242,6 +245,52 @@ TEST_F(XvfbCapture, SplitScreenListsMonitorsInServerOrderAndCapturesEach) {
   expectScene(frame, 0, 0);
 }
 
+// Pixels that differ from the scene lie within `reach` of (px, py); returns
+// how many differ.
+int pointerPixels(const PixelFrame& f, int px, int py, int reach) {
+  int changed = 0;
+  for (int y = 0; y < f.height; ++y)
+    for (int x = 0; x < f.width; ++x) {
+      const std::uint8_t* p = &f.pixels[(static_cast<std::size_t>(y) * f.width + x) * 4];
+      const std::uint32_t got = (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2];
+      if (got == XvfbCaptureSceneAt(x, y)) continue;
+      ++changed;
+      EXPECT_LE(std::abs(x - px), reach) << x << "," << y;
+      EXPECT_LE(std::abs(y - py), reach) << x << "," << y;
+    }
+  return changed;
+}
+
+TEST_F(XvfbCapture, PointerIsDrawnWhereItIsOnlyWhenAsked) {
+  start();
+  paintScene();
+  const Window root = DefaultRootWindow(painter_);
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 100, 100);
+  XSync(painter_, False);
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(0)));
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(capturer.cursorStamp(), 0u);
+  expectScene(frame, 0, 0);
+
+  capturer.setCursorDrawn(true);
+  ASSERT_TRUE(capturer.capture(frame));
+  const std::uint64_t stamp = capturer.cursorStamp();
+  EXPECT_NE(stamp, 0u);
+  EXPECT_GT(pointerPixels(frame, 100, 100, 32), 0);
+  const std::vector<std::uint8_t> first = frame.pixels;
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(capturer.cursorStamp(), stamp);  // a still pointer is a still picture
+  EXPECT_TRUE(frame.pixels == first);
+
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 638, 5);  // mostly off the right edge
+  XSync(painter_, False);
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_NE(capturer.cursorStamp(), stamp);
+  EXPECT_GT(pointerPixels(frame, 638, 5, 32), 0);
+}
+
 TEST_F(XvfbCapture, ClosedCapturerFailsAndLeavesTheFrameAlone) {
   start();
   paintScene();
@@ -309,6 +358,50 @@ TEST(CaptureWithoutDisplay, OpenFailsQuietlyAndNoMonitorIsListed) {
 void expectOpaque(const PixelFrame& f) {
   ASSERT_EQ(f.pixels.size(), static_cast<std::size_t>(f.width) * f.height * 4);
   for (std::size_t i = 3; i < f.pixels.size(); i += 4) ASSERT_EQ(f.pixels[i], 255) << "pixel " << i / 4;
+}
+
+// Runs inside the next case: opens twice and writes whether duplication was
+// used and every fallback line to the file CAPTURE_DUP_MARKER names.
+TEST(DuplicationChild, OpensTwiceAndReportsTheFallbackLines) {
+  const std::string marker = envValue("CAPTURE_DUP_MARKER");
+  if (marker.empty()) GTEST_SKIP() << "runs inside UnavailableMeansGdiWithTheReasonLoggedOnce";
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.open(CaptureRegion::monitor(0)));
+  ASSERT_TRUE(capturer.capture(frame));
+  expectOpaque(frame);
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(10, 20, 64, 48)));
+  ASSERT_TRUE(capturer.capture(frame));
+  EXPECT_EQ(frame.width, 64);
+  std::string report = capturer.usingDuplication() ? "duplication\n" : "gdi\n";
+  for (const std::string& m : log.messages())
+    if (m.find("桌面复制不可用") != std::string::npos) report += m + "\n";
+  writeWholeFile(marker, report);
+}
+
+// Wine 8 lacks DuplicateOutput, so here the fallback is what can be shown.
+TEST(DesktopDuplication, UnavailableMeansGdiWithTheReasonLoggedOnce) {
+  test::TempDir dir;
+  const std::string marker = dir.file("dup.txt");
+  for (const char* forced : {"", "1"}) {
+    test::ChildProcess child =
+        test::startProcess({exePath(), "--gtest_filter=DuplicationChild.*"},
+                           {{"CAPTURE_DUP_MARKER", marker}, {"VL_SCREEN_GDI", forced}});
+    ASSERT_TRUE(child.valid());
+    EXPECT_EQ(test::waitProcess(child, 60000), 0) << forced;
+    std::string report;
+    ASSERT_TRUE(readWholeFile(marker, report)) << forced;
+    removeFile(marker);
+    if (report.rfind("duplication", 0) == 0) GTEST_SKIP() << "desktop duplication works here";
+    EXPECT_EQ(report.rfind("gdi\n", 0), 0u) << report;
+    const std::size_t first = report.find("桌面复制不可用，改用 GDI 抓屏: ");
+    ASSERT_NE(first, std::string::npos) << report;
+    EXPECT_EQ(report.find("桌面复制不可用", first + 1), std::string::npos) << report;  // once
+    if (*forced) {
+      EXPECT_NE(report.find("VL_SCREEN_GDI"), std::string::npos) << report;
+    }
+  }
 }
 
 TEST(GdiCapture, MonitorsAreListedWithDeviceNames) {

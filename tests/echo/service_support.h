@@ -24,6 +24,8 @@ struct FakeFrameSource final : FrameSource {
   void close() override;
   bool isReady() const override { return ready; }
   bool capture(PixelFrame& out) override;
+  void setCursorDrawn(bool drawn) override { cursorDrawn = drawn; }
+  std::uint64_t cursorStamp() const override { return cursorDrawn ? pointer : 0; }
   // Custom regions stand for themselves; monitor i is monitors[i] (or the
   // frame size at (0, 0) when no monitors are set).
   MonitorInfo resolve(const CaptureRegion& region) override;
@@ -33,6 +35,8 @@ struct FakeFrameSource final : FrameSource {
   bool still = false;
   bool noisy = false;  // every pixel random: large JPEG files
   bool failOpen = false;
+  bool cursorDrawn = false;
+  std::uint64_t pointer = 1;  // the stamp of the pointer drawn into the frames
   bool ready = false;
   int opens = 0, closes = 0, captures = 0;
   std::uint32_t counter = 0;

@@ -1,0 +1,26 @@
+# cmake -DOUT=<file> -DSRC_DIR=<dir> -P collect_ui_text.cmake
+# Writes C string literals holding every run of non-ASCII bytes found in the
+# .cpp/.h files under SRC_DIR (each distinct run once), as \x escapes.
+file(GLOB_RECURSE SOURCES "${SRC_DIR}/*.cpp" "${SRC_DIR}/*.h")
+set(_runs "")
+foreach(_src IN LISTS SOURCES)
+  file(READ "${_src}" _hex HEX)
+  # One space after every byte so matches stay on byte boundaries.
+  string(REGEX REPLACE "(..)" "\\1 " _hex "${_hex}")
+  string(REGEX MATCHALL "([89a-f][0-9a-f] )+" _found "${_hex}")
+  list(APPEND _runs ${_found})
+endforeach()
+list(REMOVE_DUPLICATES _runs)
+list(SORT _runs)
+set(_text "// Generated from the program's sources; do not edit.\n")
+foreach(_run IN LISTS _runs)
+  string(STRIP "${_run}" _run)
+  string(REPLACE " " "\\x" _run "${_run}")
+  string(APPEND _text "\"\\x${_run}\"\n")
+endforeach()
+if(_runs STREQUAL "")
+  string(APPEND _text "\"\"\n")
+endif()
+file(WRITE "${OUT}.tmp" "${_text}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")

@@ -1,0 +1,349 @@
+// The font atlas, platform-free: glyph ranges, the family catalogue, the
+// font file store and the atlas itself. The platform files only find paths.
+#include "agent/fonts.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+// A private copy of the rasteriser's font parser: a face the atlas builder
+// cannot open would fail (or, for a missing face index, abort) the build of
+// the whole atlas, so every face is opened here first.
+#define STBTT_STATIC
+#define STB_TRUETYPE_IMPLEMENTATION
+#include <stb_truetype.h>
+
+#include "log/helpers.h"
+#include "log/log.h"
+
+namespace vl {
+namespace {
+
+constexpr float kFamilyPixels = 40.0f;
+constexpr float kMonoPixels = 14.0f;
+
+struct CatalogueEntry {
+  const char* key;
+  const char* displayName;
+  const char* regular;  // "@..." shipped, else a file of the Windows font directory
+  const char* bold;
+  bool chinese;
+  bool shipped;
+};
+
+constexpr CatalogueEntry kCatalogue[] = {
+    {"notosanssc", "思源黑体", "@fonts/notosanssc.ttf", "@fonts/notosanssc-bold.ttf", true, true},
+    {"notoserifsc", "思源宋体", "@fonts/notoserifsc.ttf", "@fonts/notoserifsc-bold.ttf", true, true},
+    {"yahei", "微软雅黑", "msyh.ttc", "msyhbd.ttc", true, false},
+    {"yahei-l", "微软雅黑 Light", "msyhl.ttc", "msyhl.ttc", true, false},
+    {"heiti", "黑体", "simhei.ttf", "simhei.ttf", true, false},
+    {"songti", "宋体", "simsun.ttc", "simsunb.ttf", true, false},
+    {"fangsong", "仿宋", "simfang.ttf", "simfang.ttf", true, false},
+    {"kaiti", "楷体", "simkai.ttf", "simkai.ttf", true, false},
+    {"lishu", "隶书", "SIMLI.TTF", "SIMLI.TTF", true, false},
+    {"youyuan", "幼圆", "SIMYOU.TTF", "SIMYOU.TTF", true, false},
+    {"deng", "等线", "Deng.ttf", "Dengb.ttf", true, false},
+    {"deng-l", "等线 Light", "Dengl.ttf", "Dengl.ttf", true, false},
+    {"stkaiti", "华文楷体", "STKAITI.TTF", "STKAITI.TTF", true, false},
+    {"stxingka", "华文行楷", "STXINGKA.TTF", "STXINGKA.TTF", true, false},
+    {"stsong", "华文宋体", "STSONG.TTF", "STSONG.TTF", true, false},
+    {"stxihei", "华文细黑", "STXIHEI.TTF", "STXIHEI.TTF", true, false},
+    {"sthupo", "华文琥珀", "STHUPO.TTF", "STHUPO.TTF", true, false},
+    {"msjh", "微軟正黑體", "msjh.ttc", "msjhbd.ttc", true, false},
+    {"arial", "Arial", "arial.ttf", "arialbd.ttf", false, false},
+    {"arialn", "Arial Narrow", "arialn.ttf", "arialnb.ttf", false, false},
+    {"times", "Times New Roman", "times.ttf", "timesbd.ttf", false, false},
+    {"segoe", "Segoe UI", "segoeui.ttf", "segoeuib.ttf", false, false},
+    {"tahoma", "Tahoma", "tahoma.ttf", "tahomabd.ttf", false, false},
+    {"verdana", "Verdana", "verdana.ttf", "verdanab.ttf", false, false},
+    {"consola", "Consolas", "consola.ttf", "consolab.ttf", false, false},
+};
+
+// ---- font files: read once, shared by every size and merge ----
+
+struct FontFile {
+  std::string path;
+  std::string bytes;
+  bool readable = false;
+};
+
+// Entries stay put (unique_ptr) because the atlas points into their bytes.
+std::vector<std::unique_ptr<FontFile>>& fontFiles() {
+  static std::vector<std::unique_ptr<FontFile>> files;
+  return files;
+}
+
+// The file's bytes, read on first use; null when it cannot be read. A failed
+// read is remembered too, so six sizes do not try six times.
+FontFile* fontFile(const std::string& path) {
+  for (const auto& file : fontFiles())
+    if (file->path == path) return file->readable ? file.get() : nullptr;
+  auto file = std::make_unique<FontFile>();
+  file->path = path;
+  file->readable = readWholeFile(path, file->bytes) && !file->bytes.empty() &&
+                   file->bytes.size() <= static_cast<std::size_t>(INT_MAX);
+  if (!file->readable) std::string().swap(file->bytes);
+  fontFiles().push_back(std::move(file));
+  return fontFiles().back()->readable ? fontFiles().back().get() : nullptr;
+}
+
+std::uint32_t be32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// stb_truetype trusts the offsets in the file; a truncated file must not make
+// it read past the buffer.
+bool tablesInsideFile(const std::string& bytes, std::uint32_t faceOffset) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::uint64_t size = bytes.size();
+  if (std::uint64_t{faceOffset} + 12 > size) return false;
+  const std::uint32_t tables = (std::uint32_t{data[faceOffset + 4]} << 8) | data[faceOffset + 5];
+  if (std::uint64_t{faceOffset} + 12 + 16ull * tables > size) return false;
+  for (std::uint32_t i = 0; i < tables; ++i) {
+    const unsigned char* record = data + faceOffset + 12 + 16 * i;
+    if (std::uint64_t{be32(record + 8)} + be32(record + 12) > size) return false;
+  }
+  return true;
+}
+
+// Whether the atlas builder can open face `index` of the file.
+bool faceUsable(const std::string& bytes, int index) {
+  if (bytes.size() < 12 || index < 0) return false;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::uint32_t faceOffset = 0;
+  if (std::memcmp(data, "ttcf", 4) == 0) {
+    const std::uint32_t faces = be32(data + 8);
+    if (static_cast<std::uint32_t>(index) >= faces || 12ull + 4ull * (index + 1u) > bytes.size()) return false;
+    faceOffset = be32(data + 12 + 4 * index);
+  } else if (index != 0) {
+    return false;
+  }
+  if (!tablesInsideFile(bytes, faceOffset)) return false;
+  const int offset = stbtt_GetFontOffsetForIndex(data, index);
+  stbtt_fontinfo info;
+  return offset >= 0 && stbtt_InitFont(&info, data, offset) != 0;
+}
+
+// ---- glyph ranges ----
+
+ImVector<ImWchar> buildRanges(bool chineseCommon, const std::vector<const char*>& texts) {
+  ImFontAtlas scratch;  // the range tables are static; no context needed
+  ImFontGlyphRangesBuilder builder;
+  builder.AddRanges(scratch.GetGlyphRangesDefault());
+  if (chineseCommon) builder.AddRanges(scratch.GetGlyphRangesChineseSimplifiedCommon());
+  for (const char* text : texts) builder.AddText(text);
+  ImVector<ImWchar> ranges;
+  builder.BuildRanges(&ranges);
+  return ranges;
+}
+
+// Latin and the display names of the catalogue in use; the atlas reads it
+// when it builds, which loadFonts does before it returns.
+const ImWchar* familyGlyphRanges(const std::vector<FontCatalogueRow>& catalogue) {
+  static ImVector<ImWchar> ranges;
+  std::vector<const char*> names;
+  for (const FontCatalogueRow& row : catalogue) names.push_back(row.displayName);
+  ranges = buildRanges(false, names);
+  return ranges.Data;
+}
+
+// ---- building the set ----
+
+class AtlasFiller {
+ public:
+  explicit AtlasFiller(ImFontAtlas* atlas) : atlas_(atlas) {
+    // The library's defaults, except what keeps the atlas small and sharp
+    // at 1:1 pixels. (The newer RasterizerDensity does not exist in 1.86;
+    // the fonts are drawn at their own pixel size, i.e. density 1.)
+    base_.PixelSnapH = false;
+    base_.OversampleH = 1;
+    base_.OversampleV = 1;
+  }
+
+  // Null when the file cannot be read or the face cannot be opened; a merge
+  // joins the font added last.
+  ImFont* add(const std::string& path, int index, float pixels, const ImWchar* ranges, bool merge) {
+    if (path.empty()) return nullptr;
+    FontFile* file = fontFile(path);
+    if (!file || !faceUsable(file->bytes, index)) return nullptr;
+    ImFontConfig config = base_;
+    config.FontDataOwnedByAtlas = false;  // one buffer serves every size
+    config.FontNo = index;
+    config.MergeMode = merge;
+    const std::size_t slash = path.find_last_of("\\/");
+    std::snprintf(config.Name, sizeof config.Name, "%s, %.0fpx",
+                  path.c_str() + (slash == std::string::npos ? 0 : slash + 1), pixels);
+    return atlas_->AddFontFromMemoryTTF(file->bytes.data(), static_cast<int>(file->bytes.size()), pixels,
+                                        &config, ranges);
+  }
+
+ private:
+  ImFontAtlas* atlas_;
+  ImFontConfig base_;
+};
+
+// Everything but the build and the log lines. catalogue null: no families.
+void fillAtlas(ImFontAtlas* atlas, FontSet& set, const FontPaths& paths,
+               const std::vector<FontCatalogueRow>* catalogue, float factor) {
+  atlas->Clear();
+  set = FontSet{};
+  AtlasFiller filler(atlas);
+  const ImWchar* ranges = uiGlyphRanges();
+
+  struct Size {
+    ImFont** slot;
+    float pixels;
+  };
+  // large first: the atlas's first font is what the panel draws with.
+  const Size sizes[] = {{&set.large, 22}, {&set.medium, 18}, {&set.regular, 15},
+                        {&set.small, 13}, {&set.tiny, 12},   {&set.huge, 32}};
+  for (const Size& size : sizes) {
+    const float pixels = size.pixels * factor;
+    *size.slot = filler.add(paths.chinese, paths.chineseIndex, pixels, ranges, false);
+    // The first source with a glyph wins: the symbol font fills what the
+    // Chinese font lacks.
+    if (*size.slot) filler.add(paths.symbols, paths.symbolsIndex, pixels, ranges, true);
+  }
+  set.mono = filler.add(paths.mono, paths.monoIndex, kMonoPixels * factor, nullptr, false);
+  if (!set.mono) set.mono = set.small;
+
+  if (catalogue) {
+    const ImWchar* familyRanges = familyGlyphRanges(*catalogue);
+    auto loadFace = [&](const std::string& text) -> ImFont* {
+      const std::string path = resolveFontPath(text);
+      if (!fileExists(path)) return nullptr;
+      ImFont* font = filler.add(path, 0, kFamilyPixels, familyRanges, false);
+      if (!font) return nullptr;
+      if (!paths.chinese.empty() && paths.chinese != path)
+        filler.add(paths.chinese, paths.chineseIndex, kFamilyPixels, familyRanges, true);
+      filler.add(paths.symbols, paths.symbolsIndex, kFamilyPixels, familyRanges, true);
+      return font;
+    };
+    for (const FontCatalogueRow& row : *catalogue) {
+      FontFamily family;
+      family.key = row.key;
+      family.displayName = row.displayName;
+      family.chinese = row.chinese;
+      family.shipped = row.shipped;
+      family.regular = loadFace(row.regularPath);
+      if (!family.regular) continue;
+      if (row.boldPath != row.regularPath) family.bold = loadFace(row.boldPath);
+      set.families.push_back(std::move(family));
+    }
+  }
+
+  set.chineseLoaded = set.regular != nullptr;
+  if (!set.regular) {
+    ImFont* fallback = atlas->AddFontDefault();
+    set.regular = set.small = set.tiny = set.large = set.medium = set.huge = set.mono = fallback;
+  }
+}
+
+bool atlasTooLarge(const ImFontAtlas* atlas) {
+  return atlas->TexWidth > kMaxAtlasWidth || atlas->TexHeight > kMaxAtlasHeight;
+}
+
+}  // namespace
+
+const char* uiTextCharacters() {
+  static const char kText[] =
+#include "ui_text_glyphs.inc"
+      ;
+  return kText;
+}
+
+const ImWchar* uiGlyphRanges() {
+  static const ImVector<ImWchar> ranges = buildRanges(true, {uiTextCharacters()});
+  return ranges.Data;
+}
+
+std::string resolveFontPath(const std::string& path) {
+  if (path.empty() || path[0] != '@') return path;
+  std::string rest = path.substr(1);
+  for (char& c : rest)
+    if (c == '/' || c == '\\') c = kPathSeparator;
+  return joinPath(exeDirectory(), rest);
+}
+
+std::string firstExistingFont(const std::vector<std::string>& candidates) {
+  for (const std::string& candidate : candidates) {
+    std::string path = resolveFontPath(candidate);
+    if (fileExists(path)) return path;
+  }
+  return {};
+}
+
+std::vector<FontCatalogueRow> fontCatalogue() {
+  const std::string directory = systemFontDirectory();
+  std::vector<FontCatalogueRow> rows;
+  for (const CatalogueEntry& e : kCatalogue) {
+    if (e.shipped) {
+      rows.push_back({e.key, e.displayName, e.regular, e.bold, e.chinese, e.shipped});
+    } else if (!directory.empty()) {
+      rows.push_back({e.key, e.displayName, joinPath(directory, e.regular), joinPath(directory, e.bold), e.chinese,
+                      e.shipped});
+    }
+  }
+  return rows;
+}
+
+bool loadFonts(float scale, FontSet& set, bool loadFamilies, float sizeBlend) {
+  const std::vector<FontCatalogueRow> catalogue = loadFamilies ? fontCatalogue() : std::vector<FontCatalogueRow>{};
+  return loadFonts(scale, set, loadFamilies, sizeBlend, findFontPaths(), catalogue);
+}
+
+bool loadFonts(float scale, FontSet& set, bool loadFamilies, float sizeBlend, const FontPaths& paths,
+               const std::vector<FontCatalogueRow>& catalogue) {
+  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+  // The texture is as high as the glyphs need, not the next power of two
+  // (both renderers take any height): a third less texture memory.
+  atlas->Flags |= ImFontAtlasFlags_NoPowerOfTwoHeight;
+  const float s = scale > 0.0f ? scale : 1.0f;
+  const float factor = 1.0f + (s - 1.0f) * sizeBlend;
+  const std::uint64_t startMs = monotonicMs();
+
+  fillAtlas(atlas, set, paths, loadFamilies ? &catalogue : nullptr, factor);
+  bool built = atlas->Build();
+  if (built && atlasTooLarge(atlas) && !set.families.empty()) {
+    logWrite(LogLevel::Warn, "字体图集 %dx%d 超出 %dx%d，不加载工程字体族", atlas->TexWidth, atlas->TexHeight,
+             kMaxAtlasWidth, kMaxAtlasHeight);
+    fillAtlas(atlas, set, paths, nullptr, factor);
+    built = atlas->Build();
+  }
+  if (!built) {
+    // Every face was opened beforehand, so this is not expected; the
+    // built-in font still gives a working panel.
+    logWrite(LogLevel::Warn, "字体图集生成失败，改用内置字体");
+    fillAtlas(atlas, set, FontPaths{}, nullptr, factor);
+    atlas->Build();
+  }
+  logWrite(LogLevel::Trace, "字体图集 %dx%d，%d 个字体，用时 %llu ms", atlas->TexWidth, atlas->TexHeight,
+           atlas->Fonts.Size, static_cast<unsigned long long>(monotonicMs() - startMs));
+
+  if (!set.families.empty()) {
+    logWrite(LogLevel::Info, "工程字体族 %zu 个（基准 %.0fpx，中文回退=%s）", set.families.size(), kFamilyPixels,
+             paths.chinese.empty() ? "无" : paths.chinese.c_str());
+    logWrite(LogLevel::Info, "工程字体族 %zu 个（基准 %.0fpx）", set.families.size(), kFamilyPixels);
+  }
+  if (!set.chineseLoaded) {
+    logWrite(LogLevel::Warn, "未找到中文字体，界面中文可能显示为方块");
+    return false;
+  }
+  logWrite(LogLevel::Info, "字体加载完成: %s (scale=%.2f)", paths.chinese.c_str(), scale);
+  return true;
+}
+
+void releaseFontSourceData() {
+  if (ImGui::GetCurrentContext()) ImGui::GetIO().Fonts->ClearInputData();
+  std::vector<std::unique_ptr<FontFile>>().swap(fontFiles());
+}
+
+std::size_t loadedFontFileCount() {
+  std::size_t count = 0;
+  for (const auto& file : fontFiles()) count += file->readable ? 1 : 0;
+  return count;
+}
+
+}  // namespace vl
