@@ -1,7 +1,7 @@
 // Plain timing of the image pipeline, for builds without Google Benchmark
 // (the Windows program under Wine) and for the ffmpeg comparison: prints the
 // median of each step and of the whole capture → scale → hash → encode stage.
-//   pipeline_timing [--frames N] [--quality Q] [--width W] [--no-show]
+//   pipeline_timing [--frames N] [--quality Q] [--width W] [--no-show] [--no-pointer]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -81,13 +81,14 @@ void print(const char* name, const Stats& s) {
 
 int main(int argc, char** argv) {
   int frames = 300, quality = 62, maxWidth = 1600;
-  bool show = true;
+  bool show = true, pointer = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) frames = std::atoi(argv[++i]);
     else if (a == "--quality" && i + 1 < argc) quality = std::atoi(argv[++i]);
     else if (a == "--width" && i + 1 < argc) maxWidth = std::atoi(argv[++i]);
     else if (a == "--no-show") show = false;
+    else if (a == "--no-pointer") pointer = false;
   }
   vl::logSetStderrEnabled(false);
   std::printf("encoder behind encodeJpeg: %s\n", vl::jpegEncoderName());
@@ -119,6 +120,7 @@ int main(int argc, char** argv) {
 
   if (show && !vl::bench::showPicture(desktop)) std::printf("no screen to draw on\n");
   vl::ScreenCapturer capturer;
+  capturer.setCursorDrawn(pointer);  // on as the agent captures (and ffmpeg's x11grab draws it too)
   if (!capturer.open(vl::CaptureRegion{})) {
     std::printf("no screen to capture: capture and stage skipped\n");
     return 0;

@@ -298,7 +298,7 @@ bool loadFonts(float scale, FontSet& set, bool loadFamilies, float sizeBlend, co
                const std::vector<FontCatalogueRow>& catalogue) {
   ImFontAtlas* atlas = ImGui::GetIO().Fonts;
   // The texture is as high as the glyphs need, not the next power of two
-  // (both renderers take any height): a third less texture memory.
+  // (both renderers take any height): here about a third less memory.
   atlas->Flags |= ImFontAtlasFlags_NoPowerOfTwoHeight;
   const float s = scale > 0.0f ? scale : 1.0f;
   const float factor = 1.0f + (s - 1.0f) * sizeBlend;

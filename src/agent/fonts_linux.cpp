@@ -112,8 +112,9 @@ int faceOfFamily(const char* path, const char* family) {
   int found = -1;
   if (FcFileScan(faces, dirs, nullptr, nullptr, reinterpret_cast<const FcChar8*>(path), FcTrue)) {
     for (int i = 0; i < faces->nfont && found < 0; ++i) {
+      FcPattern* face = faces->fonts[i];
       int index = 0;
-      if (hasFamily(faces->fonts[i], family) && FcPatternGetInteger(faces->fonts[i], FC_INDEX, 0, &index) == FcResultMatch)
+      if (hasFamily(face, family) && FcPatternGetInteger(face, FC_INDEX, 0, &index) == FcResultMatch)
         found = index & 0xFFFF;
     }
   }

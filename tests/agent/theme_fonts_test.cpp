@@ -5,54 +5,43 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 
 #include "agent/fonts.h"
 #include "agent/theme.h"
 #include "log/helpers.h"
 #include "support/test_support.h"
 
+// 1.86's vectors have no comparison; gtest finds this one by argument lookup.
+static bool operator==(const ImVec2& a, const ImVec2& b) { return a.x == b.x && a.y == b.y; }
+
 namespace vl::test {
 namespace {
 
 void expectColour(const ImVec4& got, const ImVec4& want, const std::string& what) {
-  EXPECT_NEAR(got.x, want.x, 1e-4) << what;
-  EXPECT_NEAR(got.y, want.y, 1e-4) << what;
-  EXPECT_NEAR(got.z, want.z, 1e-4) << what;
-  EXPECT_NEAR(got.w, want.w, 1e-4) << what;
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR((&got.x)[i], (&want.x)[i], 1e-4) << what << " channel " << i;
 }
 
 TEST(HexColor, ReadsEveryFormAndFallsBackToWhite) {
   const ImVec4 accent(61 / 255.0f, 189 / 255.0f, 245 / 255.0f, 1.0f);
   const ImVec4 white(1, 1, 1, 1);
+  const ImVec4 halfAccent(accent.x, accent.y, accent.z, 128 / 255.0f);
   const struct {
     const char* text;
     ImVec4 want;
   } cases[] = {
-      {"#3DBDF5", accent},
-      {"3DBDF5", accent},
-      {" \t#3DBDF5\r\n", accent},
-      {"#3dbdf5", accent},
+      {"#3DBDF5", accent}, {"3DBDF5", accent}, {" \t#3DBDF5\r\n", accent}, {"#3dbdf5", accent},
       {"#3DB", ImVec4(0.2f, 0.8667f, 0.7333f, 1.0f)},
-      {"#3DBDF580", ImVec4(accent.x, accent.y, accent.z, 128 / 255.0f)},
-      {"#3DBDF5zz", accent},            // a bad alpha pair keeps 1.0
-      {"#3DBDF580FFFF", ImVec4(accent.x, accent.y, accent.z, 128 / 255.0f)},  // the rest ignored
-      {"#12345", white},
-      {"#1234", white},
-      {"#12", white},
-      {"#", white},
-      {"", white},
-      {"#3DG", white},
-      {"#3DBDG5", white},
-      {"##3DBDF5", white},              // only one hash is stripped
+      {"#3DBDF580", halfAccent}, {"#3DBDF580FFFF", halfAccent},  // characters after the alpha are ignored
+      {"#3DBDF5zz", accent},                                       // a bad alpha pair keeps 1.0
+      {"#12345", white}, {"#1234", white}, {"#12", white}, {"#", white}, {"", white},
+      {"#3DG", white}, {"#3DBDG5", white}, {"##3DBDF5", white},  // only one hash is stripped
   };
   for (const auto& c : cases) expectColour(hexColor(c.text), c.want, std::string("\"") + c.text + "\"");
 }
 
-TEST(UiScale, DpiToScaleAndTheStartUpClamp) {
+TEST(UiScale, DpiSourcesScaleAndTheStartUpClamp) {
   const struct {
     float dpi, scale, clamped;
   } cases[] = {{96, 1.0f, 1.0f}, {144, 1.5f, 1.5f}, {192, 2.0f, 2.0f}, {288, 3.0f, 2.5f},
@@ -62,34 +51,23 @@ TEST(UiScale, DpiToScaleAndTheStartUpClamp) {
     EXPECT_FLOAT_EQ(clampUiScale(scaleFromDpi(c.dpi)), c.clamped) << c.dpi;
   }
   EXPECT_FLOAT_EQ(clampUiScale(std::nanf("")), 1.0f);
-}
 
-TEST(UiScale, XftDpiAndPhysicalSize) {
   const struct {
     const char* resources;
     float dpi;
-  } cases[] = {
-      {"Xft.dpi:\t144\n", 144},
-      {"Xft.antialias:\t1\nXft.dpi:\t120\nXft.hinting:\t1\n", 120},
-      {"Xft.dpi:\t96.5", 96.5f},
-      {"Xft.dpi:\t144\r\n", 144},
-      {"  Xft.dpi :  192  \n", 192},
+  } xft[] = {
+      {"Xft.dpi:\t144\n", 144}, {"Xft.antialias:\t1\nXft.dpi:\t120\nXft.hinting:\t1\n", 120},
+      {"Xft.dpi:\t96.5", 96.5f}, {"Xft.dpi:\t144\r\n", 144}, {"  Xft.dpi :  192  \n", 192},
       {"Xft.dpi:\t96\nXft.dpi:\t192\n", 192},  // the later entry wins
-      {"Xft.dpi:\tabc\n", 0},
-      {"Xft.dpi:\t-96\n", 0},
-      {"Xft.dpi:\t1,5\n", 0},
-      {"Xft.dpi:\n", 0},
-      {"Xft.dpix:\t144\n*dpi:\t144\n", 0},
-      {"", 0},
+      {"Xft.dpi:\tabc\n", 0}, {"Xft.dpi:\t-96\n", 0}, {"Xft.dpi:\t1,5\n", 0}, {"Xft.dpi:\n", 0},
+      {"Xft.dpix:\t144\n*dpi:\t144\n", 0}, {"", 0},
   };
-  for (const auto& c : cases) EXPECT_FLOAT_EQ(dpiFromXResources(c.resources), c.dpi) << c.resources;
+  for (const auto& c : xft) EXPECT_FLOAT_EQ(dpiFromXResources(c.resources), c.dpi) << c.resources;
   EXPECT_FLOAT_EQ(dpiFromXResources(nullptr), 0.0f);
 
-  EXPECT_NEAR(dpiFromPhysicalSize(1920, 508), 96.0f, 0.01f);
   EXPECT_NEAR(dpiFromPhysicalSize(2880, 508), 144.0f, 0.01f);
-  EXPECT_FLOAT_EQ(dpiFromPhysicalSize(1920, 0), 0.0f);  // projectors report 0 mm
-  EXPECT_FLOAT_EQ(dpiFromPhysicalSize(0, 300), 0.0f);
-  EXPECT_FLOAT_EQ(dpiFromPhysicalSize(-1920, 508), 0.0f);
+  for (const auto& [pixels, mm] : {std::pair{1920, 0}, {0, 300}, {-1920, 508}})  // projectors report 0 mm
+    EXPECT_FLOAT_EQ(dpiFromPhysicalSize(pixels, mm), 0.0f) << pixels << "/" << mm;
 }
 
 #if !defined(_WIN32)
@@ -106,7 +84,7 @@ TEST(UiScale, ReadsTheXServer) {
   TempDir dir;
   ASSERT_TRUE(writeWholeFile(dir.file("res"), std::string_view("Xft.dpi: 192\n")));
   ChildProcess xrdb = startProcess({"xrdb", "-nocpp", "-merge", dir.file("res")}, {{"DISPLAY", xvfb.display()}});
-  EXPECT_EQ(waitProcess(xrdb, 10000), 0);
+  ASSERT_EQ(waitProcess(xrdb, 10000), 0);
   EXPECT_FLOAT_EQ(systemDpiScale(), 2.0f);
   if (had) ::setenv("DISPLAY", saved.c_str(), 1);
   else ::unsetenv("DISPLAY");
@@ -115,12 +93,11 @@ TEST(UiScale, ReadsTheXServer) {
 
 class WithImGui : public ::testing::Test {
  protected:
-  void SetUp() override { context_ = ImGui::CreateContext(); }
+  void SetUp() override { ImGui::CreateContext(); }
   void TearDown() override {
     releaseFontSourceData();
-    ImGui::DestroyContext(context_);
+    ImGui::DestroyContext();
   }
-  ImGuiContext* context_ = nullptr;
 };
 
 using Theme = WithImGui;
@@ -130,31 +107,25 @@ TEST_F(Theme, SizesScaleAndColoursFollowTheTables) {
   style.Alpha = 0.5f;  // not ours: must survive
   applyTheme(2.0f);
   applyTheme(1.5f);    // sizes are set, not multiplied onto the last call's
-  EXPECT_EQ(style.WindowPadding.x, 21.0f);
-  EXPECT_EQ(style.WindowPadding.y, 18.0f);
+  EXPECT_EQ(style.WindowPadding, ImVec2(21, 18));
   EXPECT_EQ(style.FrameRounding, 9.0f);
   EXPECT_EQ(style.WindowBorderSize, 1.5f);
-  EXPECT_EQ(style.CellPadding.y, 7.5f);
-  EXPECT_EQ(style.WindowRounding, 0.0f);
-  EXPECT_EQ(style.TabBorderSize, 0.0f);
-  EXPECT_EQ(style.WindowTitleAlign.y, 0.5f);
-  EXPECT_EQ(style.ButtonTextAlign.x, 0.5f);
+  EXPECT_EQ(style.TabBorderSize, 0.0f);  // zeros and alignments are not scaled
+  EXPECT_EQ(style.WindowTitleAlign, ImVec2(0, 0.5f));
   EXPECT_EQ(style.WindowMenuButtonPosition, ImGuiDir_None);
   EXPECT_EQ(style.Alpha, 0.5f);
-  EXPECT_EQ(style.WindowMinSize.x, 32.0f);
-
-  const ImVec4* c = style.Colors;
-  expectColour(c[ImGuiCol_WindowBg], hexColor("#12161C"), "WindowBg");
-  expectColour(c[ImGuiCol_TitleBgCollapsed], hexColor("#171C24"), "TitleBgCollapsed");
-  expectColour(c[ImGuiCol_TabActive], hexColor("#6B4A12"), "TabActive (TabSelected)");
-  expectColour(c[ImGuiCol_TabUnfocusedActive], hexColor("#5A3E10"), "TabUnfocusedActive");
-  expectColour(c[ImGuiCol_NavHighlight], hexColor("#3DBDF5"), "NavHighlight (NavCursor)");
-  expectColour(c[ImGuiCol_TextSelectedBg], ImVec4(61 / 255.0f, 189 / 255.0f, 245 / 255.0f, 0.32f), "TextSelectedBg");
-  expectColour(c[ImGuiCol_TableRowBgAlt], ImVec4(1, 1, 1, 0.02f), "TableRowBgAlt");
-  expectColour(c[ImGuiCol_ChildBg], ImVec4(0, 0, 0, 0), "ChildBg");
+  EXPECT_EQ(style.WindowMinSize, ImVec2(32, 32));
+  const struct {
+    ImGuiCol slot;
+    ImVec4 want;
+  } colours[] = {{ImGuiCol_WindowBg, hexColor("#12161C")}, {ImGuiCol_TitleBgCollapsed, hexColor("#171C24")},
+                 {ImGuiCol_TabActive, hexColor("#6B4A12")},  {ImGuiCol_TabUnfocusedActive, hexColor("#5A3E10")},
+                 {ImGuiCol_NavHighlight, hexColor("#3DBDF5")}, {ImGuiCol_TableRowBgAlt, ImVec4(1, 1, 1, 0.02f)},
+                 {ImGuiCol_TextSelectedBg, ImVec4(61 / 255.0f, 189 / 255.0f, 245 / 255.0f, 0.32f)}};
+  for (const auto& c : colours) expectColour(style.Colors[c.slot], c.want, ImGui::GetStyleColorName(c.slot));
 
   applyTheme(0.0f);  // a broken scale draws at 1:1 rather than with zero sizes
-  EXPECT_EQ(style.WindowPadding.x, 14.0f);
+  EXPECT_EQ(style.WindowPadding, ImVec2(14, 12));
 }
 
 using Fonts = WithImGui;
@@ -184,8 +155,7 @@ int sourcesOf(const ImFont* font) {
 TEST_F(Fonts, NoFontFilesGiveTheDefaultFontInEverySlot) {
   LogCapture log;
   FontSet set;
-  const std::vector<FontCatalogueRow> none;
-  EXPECT_FALSE(loadFonts(1.0f, set, true, 0.0f, FontPaths{}, none));
+  EXPECT_FALSE(loadFonts(1.0f, set, true, 0.0f, FontPaths{}, {}));
   ImFontAtlas* atlas = ImGui::GetIO().Fonts;
   ASSERT_EQ(atlas->Fonts.Size, 1);
   for (ImFont* font : {set.regular, set.small, set.tiny, set.large, set.medium, set.huge, set.mono})
@@ -193,8 +163,7 @@ TEST_F(Fonts, NoFontFilesGiveTheDefaultFontInEverySlot) {
   EXPECT_FALSE(set.chineseLoaded);
   EXPECT_TRUE(atlas->IsBuilt());
   EXPECT_EQ(log.count("未找到中文字体，界面中文可能显示为方块"), 1);
-  EXPECT_FALSE(log.contains("字体加载完成"));
-  EXPECT_FALSE(log.contains("工程字体族"));
+  EXPECT_FALSE(log.contains("字体加载完成") || log.contains("工程字体族"));
 }
 
 // The atlas builder aborts on a face index the file lacks and fails the whole
@@ -207,17 +176,13 @@ TEST_F(Fonts, UnusableFontFileIsAFailedAdd) {
   ASSERT_TRUE(readWholeFile(real.chinese, bytes));
   ASSERT_TRUE(writeWholeFile(dir.file("truncated.ttc"), std::string_view(bytes).substr(0, 4096)));
   ASSERT_TRUE(writeWholeFile(dir.file("junk.ttf"), std::string(2000, 'x')));
-  const struct {
-    std::string path;
-    int index;
-  } cases[] = {{dir.file("truncated.ttc"), 0}, {dir.file("junk.ttf"), 0}, {real.chinese, 40}};
-  for (const auto& c : cases) {
+  const std::pair<std::string, int> cases[] = {{dir.file("truncated.ttc"), 0}, {dir.file("junk.ttf"), 0},
+                                                {real.chinese, 40}};  // a face the file lacks
+  for (const auto& [path, index] : cases) {
     LogCapture log;
-    FontPaths paths;
-    paths.chinese = c.path;
-    paths.chineseIndex = c.index;
+    FontPaths paths{path, "", "", index};
     FontSet set;
-    EXPECT_FALSE(loadFonts(1.0f, set, false, 0.0f, paths, {})) << c.path;
+    EXPECT_FALSE(loadFonts(1.0f, set, false, 0.0f, paths, {})) << path;
     EXPECT_EQ(set.regular, ImGui::GetIO().Fonts->Fonts[0]);
     EXPECT_TRUE(log.contains("未找到中文字体"));
   }
@@ -231,8 +196,7 @@ TEST_F(Fonts, RealFontsCoverEveryCharacterTheProgramShows) {
   // A catalogue is given but not asked for: no family may be read.
   const std::vector<FontCatalogueRow> catalogue = {{"c", "中文", paths.chinese, paths.chinese, true, false}};
   ASSERT_TRUE(loadFonts(1.0f, set, false, 0.0f, paths, catalogue));
-  EXPECT_TRUE(set.chineseLoaded);
-  EXPECT_TRUE(set.families.empty());
+  EXPECT_TRUE(set.chineseLoaded && set.families.empty());
   EXPECT_FALSE(log.contains("工程字体族"));
   EXPECT_EQ(log.count("字体加载完成: " + paths.chinese + " (scale=1.00)"), 1);
 
@@ -243,7 +207,6 @@ TEST_F(Fonts, RealFontsCoverEveryCharacterTheProgramShows) {
     float size;
   } sizes[] = {{set.large, 22}, {set.medium, 18}, {set.regular, 15}, {set.small, 13}, {set.tiny, 12}, {set.huge, 32}};
   const std::vector<unsigned> codePoints = uiCodePoints();
-  ASSERT_GT(codePoints.size(), 50u);
   for (const auto& s : sizes) {
     ASSERT_NE(s.font, nullptr);
     EXPECT_EQ(s.font->FontSize, s.size);
@@ -256,93 +219,47 @@ TEST_F(Fonts, RealFontsCoverEveryCharacterTheProgramShows) {
   // The proportional face, not the monospaced one a collection may also hold.
   EXPECT_LT(set.regular->FindGlyph('i')->AdvanceX, set.regular->FindGlyph('W')->AdvanceX);
   EXPECT_EQ(set.mono->FontSize, paths.mono.empty() ? 13.0f : 14.0f);
-  EXPECT_LE(atlas->TexWidth, kMaxAtlasWidth);
-  EXPECT_LE(atlas->TexHeight, kMaxAtlasHeight);
 }
 
-// The start-up call with this platform's search and catalogue.
-TEST_F(Fonts, StartUpSetFitsTheAtlasBudget) {
-  LogCapture log;
-  FontSet set;
-  const auto start = std::chrono::steady_clock::now();
-  loadFonts(1.5f, set, true, 0.0f);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
-  std::cout << "atlas " << atlas->TexWidth << "x" << atlas->TexHeight << ", " << atlas->Fonts.Size << " fonts, "
-            << set.families.size() << " families, " << ms << " ms\n";
-  EXPECT_LE(atlas->TexWidth, kMaxAtlasWidth);
-  EXPECT_LE(atlas->TexHeight, kMaxAtlasHeight);
-  EXPECT_LT(ms, 10000);  // the budget is ~2 s; this only catches a runaway set
-}
-
-// A Windows machine with every catalogue font: 25 families, regular and bold,
-// each with the Chinese and the symbol font merged.
-TEST_F(Fonts, FullCatalogueStaysWithinTheAtlasLimit) {
+// The catalogue's behaviour, and a Windows machine with every catalogue font
+// (25 families, regular and bold, each with Chinese and symbols merged)
+// staying within the atlas limit.
+TEST_F(Fonts, FamiliesShareFilesMergeChineseUnlessTheyAreItAndFitTheAtlas) {
   FontPaths paths = findFontPaths();
   paths.symbols = dejaVu("DejaVuSans.ttf");
   const std::string mono = dejaVu("DejaVuSansMono.ttf");
   if (paths.chinese.empty() || paths.symbols.empty() || mono.empty()) GTEST_SKIP() << "fonts missing";
-  static const char* const kNames[] = {"思源黑体", "思源宋体", "微软雅黑", "微软雅黑 Light", "黑体", "宋体", "仿宋",
-                                       "楷体", "隶书", "幼圆", "等线", "等线 Light", "华文楷体", "华文行楷", "华文宋体",
-                                       "华文细黑", "华文琥珀", "微軟正黑體", "Arial", "Arial Narrow",
-                                       "Times New Roman", "Segoe UI", "Tahoma", "Verdana", "Consolas"};
-  std::vector<FontCatalogueRow> catalogue;
-  for (const char* name : kNames) catalogue.push_back({name, name, mono, paths.symbols, true, false});
-  LogCapture log;
-  FontSet set;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(loadFonts(1.0f, set, true, 0.0f, paths, catalogue));
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
-  std::cout << "atlas " << atlas->TexWidth << "x" << atlas->TexHeight << ", " << atlas->Fonts.Size << " fonts, "
-            << ms << " ms\n";
-  EXPECT_EQ(set.families.size(), 25u);
-  EXPECT_LE(atlas->TexWidth, kMaxAtlasWidth);
-  EXPECT_LE(atlas->TexHeight, kMaxAtlasHeight);
-  EXPECT_EQ(loadedFontFileCount(), 3u);
-}
-
-TEST_F(Fonts, FamiliesShareFilesAndMergeChineseUnlessTheyAreIt) {
-  FontPaths paths = findFontPaths();
-  paths.symbols = dejaVu("DejaVuSans.ttf");
-  const std::string mono = dejaVu("DejaVuSansMono.ttf");
-  if (paths.chinese.empty() || paths.symbols.empty() || mono.empty()) GTEST_SKIP() << "fonts missing";
-  TempDir dir;
-  ASSERT_TRUE(createDirectories(dir.file("dir.ttf")));
-  const std::vector<FontCatalogueRow> catalogue = {
+  std::vector<FontCatalogueRow> catalogue = {
       {"self", "文泉驿", paths.chinese, paths.chinese, true, false},  // like "yahei" on msyh.ttc
       {"gone", "缺失", "@fonts/not-shipped.ttf", "@fonts/not-shipped-bold.ttf", true, true},
-      {"dir", "目录", dir.file("dir.ttf"), mono, false, false},
-      {"mono", "等宽 Mono", mono, paths.symbols, false, false},
   };
+  for (const char* name : {"思源黑体", "思源宋体", "微软雅黑", "微软雅黑 Light", "黑体", "宋体", "仿宋", "楷体", "隶书",
+                           "幼圆", "等线", "等线 Light", "华文楷体", "华文行楷", "华文宋体", "华文细黑", "华文琥珀",
+                           "微軟正黑體", "Arial", "Arial Narrow", "Times New Roman", "Segoe UI", "Tahoma", "Verdana",
+                           "Consolas"})
+    catalogue.push_back({name, name, mono, paths.symbols, false, false});
   LogCapture log;
   FontSet set;
   ASSERT_TRUE(loadFonts(1.0f, set, true, 0.0f, paths, catalogue));
-  ASSERT_EQ(set.families.size(), 2u);
+  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+  EXPECT_LE(atlas->TexWidth, kMaxAtlasWidth);
+  EXPECT_LE(atlas->TexHeight, kMaxAtlasHeight);
+  ASSERT_EQ(set.families.size(), 26u);
   const FontFamily& self = set.families[0];
   const FontFamily& other = set.families[1];
-  EXPECT_EQ(self.key, "self");
-  EXPECT_EQ(other.key, "mono");
   EXPECT_EQ(self.bold, nullptr);
-  ASSERT_NE(other.bold, nullptr);
   EXPECT_EQ(self.regular->FontSize, 40.0f);
   EXPECT_EQ(sourcesOf(self.regular), 2);   // itself and the symbols, not itself again
-  EXPECT_EQ(sourcesOf(other.regular), 3);  // plus the Chinese font
-  EXPECT_EQ(sourcesOf(other.bold), 3);
+  EXPECT_EQ(sourcesOf(other.bold), 3);     // plus the Chinese font
   EXPECT_NE(other.regular->FindGlyphNoFallback(0x7B49), nullptr);  // 等 of a display name
   EXPECT_EQ(other.regular->FindGlyphNoFallback(0x7684), nullptr);  // 的: not carried at 40 px
-  EXPECT_EQ(log.count("工程字体族 2 个（基准 40px，中文回退=" + paths.chinese + "）"), 1);
-  EXPECT_EQ(log.count("工程字体族 2 个（基准 40px）"), 1);
+  EXPECT_EQ(log.count("工程字体族 26 个（基准 40px，中文回退=" + paths.chinese + "）"), 1);
+  EXPECT_EQ(log.count("工程字体族 26 个（基准 40px）"), 1);
   EXPECT_EQ(loadedFontFileCount(), 3u);  // Chinese, DejaVu Sans, DejaVu Sans Mono: each once
 
   releaseFontSourceData();
-  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
   EXPECT_EQ(loadedFontFileCount(), 0u);
-  EXPECT_TRUE(atlas->ConfigData.empty());
-  EXPECT_TRUE(atlas->IsBuilt());
-  EXPECT_NE(atlas->TexPixelsAlpha8, nullptr);
+  EXPECT_TRUE(atlas->ConfigData.empty() && atlas->IsBuilt() && atlas->TexPixelsAlpha8);
   EXPECT_NE(set.regular->FindGlyphNoFallback(0x4E2D), nullptr);
 }
 
@@ -353,7 +270,6 @@ TEST(FontSearch, FirstExistingFileWinsAndAtMeansTheProgramsDirectory) {
   ASSERT_TRUE(writeWholeFile(dir.file("c.ttf"), std::string_view("x")));
   EXPECT_EQ(firstExistingFont({dir.file("a.ttf"), dir.file("folder.ttf"), dir.file("b.ttf"), dir.file("c.ttf")}),
             dir.file("b.ttf"));
-  EXPECT_EQ(firstExistingFont({dir.file("a.ttf")}), "");
   EXPECT_EQ(resolveFontPath("@fonts/x.ttf"), exeDirectory() + "fonts" + kPathSeparator + "x.ttf");
   EXPECT_EQ(resolveFontPath(dir.file("b.ttf")), dir.file("b.ttf"));
 }
@@ -362,19 +278,10 @@ TEST(FontSearch, CatalogueHoldsThisPlatformsRows) {
   const std::vector<FontCatalogueRow> rows = fontCatalogue();
   const std::string system = systemFontDirectory();
   ASSERT_EQ(rows.size(), system.empty() ? 2u : 25u);
-  EXPECT_STREQ(rows[0].key, "notosanssc");
-  EXPECT_EQ(rows[0].regularPath, "@fonts/notosanssc.ttf");
-  EXPECT_STREQ(rows[1].key, "notoserifsc");
   if (system.empty()) return;
   EXPECT_EQ(system.substr(system.size() - 6), "\\Fonts");
-  EXPECT_STREQ(rows[2].key, "yahei");
-  EXPECT_EQ(rows[2].regularPath, system + "\\msyh.ttc");
-  EXPECT_EQ(rows[3].boldPath, rows[3].regularPath);  // yahei-l has no bold file
-  EXPECT_STREQ(rows[24].key, "consola");
-  for (const FontCatalogueRow& row : rows) {
-    if (row.shipped) continue;
-    EXPECT_EQ(row.boldPath.rfind(system, 0), 0u) << row.key;
-  }
+  EXPECT_EQ(rows[2].regularPath, system + "\\msyh.ttc");  // yahei
+  EXPECT_EQ(rows[24].boldPath, system + "\\consolab.ttf");
 }
 
 }  // namespace
