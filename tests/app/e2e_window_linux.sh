@@ -2,7 +2,7 @@
 # End to end: the Linux agent's window, tray and start/stop on a private X
 # server, driven with xdotool and checked from screenshots and agent.log.
 #
-#   e2e_window_linux.sh AGENT PROBE SHOT_DIR
+#   e2e_window_linux.sh AGENT PROBE SHOT_DIR PAD
 #
 # PROBE is x11_probe (screen grabs, widget finding, WM_DELETE_WINDOW and a
 # small system tray). Runs in a private network namespace: ticking
@@ -17,7 +17,7 @@ if [ "${VL_E2E_IN_NETNS:-}" != 1 ]; then
 fi
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "SKIP: Xvfb or xdotool missing"; exit 77; }
 
-agent_src=$(realpath "$1"); probe=$(realpath "$2"); shots=$3
+agent_src=$(realpath "$1"); probe=$(realpath "$2"); shots=$3; pad=$(realpath "$4")
 work=$(mktemp -d)
 pids=()
 log="$work/app/data/logs/agent.log"
@@ -48,6 +48,15 @@ until_true() {  # SECONDS COMMAND...
 }
 mapped() { "$probe" mapped "$wid"; }
 unmapped() { ! "$probe" mapped "$wid"; }
+# The Pad link lives on the UI thread: its heartbeats pause. The hub prints
+# "hb ID: N heartbeats, last ts=T" at most every 5 s; a window holding the
+# stall spans far more than N seconds.
+hb_paused() {
+  awk '/^(hello|bye)/ { prev = 0 }
+       /^hb .*heartbeat/ { n = $3; sub(/.*ts=/, ""); ts = $0 + 0
+         if (prev && n > 0 && (ts - prev) / n >= 1400) found = 1; prev = ts }
+       END { exit !found }' "$work/hub.out"
+}
 ended() { ! kill -0 "$agent_pid" 2>/dev/null; }
 panel_drawn() { [ "$("$probe" count 12161C)" -gt 200000 ]; }  # WindowBg over most of 1080×720
 cpu_percent() {  # PID SECONDS: all threads, % of one core
@@ -56,9 +65,10 @@ cpu_percent() {  # PID SECONDS: all threads, % of one core
 }
 click() { xdotool mousemove "$1" "$2" click "${3:-1}"; sleep 0.3; xdotool mousemove 1279 0; }
 start_agent() {
+  ready_before=$(grep -c "界面就绪" "$log" 2>/dev/null || true); ready_before=${ready_before:-0}
   "$agent" --hub 127.0.0.1 "$@" > "$work/agent.err" 2>&1 &
   agent_pid=$!; pids+=($agent_pid)
-  wait_for "$log" "界面就绪" 15 || fail "no 界面就绪 line"
+  until_true 15 eval '[ "$(grep -c "界面就绪" "$log" 2>/dev/null)" -gt "$ready_before" ]' || fail "no 界面就绪 line"
   wid=""
   until_true 5 eval 'wid=$(xdotool search --class VelmoraAgentWnd 2>/dev/null | head -n 1); [ -n "$wid" ]' ||
     fail "no window of class VelmoraAgentWnd"
@@ -149,6 +159,22 @@ until_true 3 panel_drawn || fail "window back without a tray but not drawn"
 kill -TERM "$agent_pid"
 stop_agent_checked
 grep -qF '"trayOnStart"' "$settings" || fail "settings not saved at SIGTERM"
+
+# --- The stall self-test: frames flow, the Pad link's heartbeats pause ---
+mkfifo "$work/hubin"
+"$pad" hub --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 < "$work/hubin" > "$work/hub.out" 2>&1 &
+pids+=($!)
+exec 3>"$work/hubin"
+VL_AGENT_STALL_MS=3000 start_agent
+wait_for "$work/hub.out" "hello" 5 || fail "no link to the stand-in Pad"
+wait_for "$log" "【自检】界面线程阻塞 3000 ms" 10 || fail "no self-test line"
+"$pad" watch 127.0.0.1 --fps 10 --count 15 --seconds 2.5 > "$work/watch-stall.out" 2>&1
+wait_for "$log" "【自检】界面线程恢复" 5 || fail "no recovery line"
+frames=$(sed -n 's/^done: \([0-9]*\) frames.*/\1/p' "$work/watch-stall.out")
+[ "${frames:-0}" -ge 5 ] || fail "frames stopped during the UI stall: $(tail -n 1 "$work/watch-stall.out")"
+until_true 8 hb_paused || fail "heartbeats did not pause: $(grep "^hb" "$work/hub.out" | tr '\n' ' ')"
+kill -TERM "$agent_pid"
+stop_agent_checked
 
 # --- No display: the start fails before the agent starts ---
 DISPLAY= "$agent" --allow-multi --hub 127.0.0.1 > "$work/nodisplay.err" 2>&1; rc=$?

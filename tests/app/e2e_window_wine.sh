@@ -71,6 +71,15 @@ until_true() {  # SECONDS COMMAND...
   for _ in $(seq 1 "$n"); do "$@" && return 0; sleep 0.1; done
   return 1
 }
+# The Pad link lives on the UI thread: its heartbeats pause. The hub prints
+# "hb ID: N heartbeats, last ts=T" at most every 5 s; a window holding the
+# stall spans far more than N seconds.
+hb_paused() {
+  awk '/^(hello|bye)/ { prev = 0 }
+       /^hb .*heartbeat/ { n = $3; sub(/.*ts=/, ""); ts = $0 + 0
+         if (prev && n > 0 && (ts - prev) / n >= 1400) found = 1; prev = ts }
+       END { exit !found }' "$work/hub.out"
+}
 ended() { ! kill -0 "$agent_pid" 2>/dev/null; }
 panel_drawn() { [ "$("$probe" count 12161C)" -gt 200000 ]; }  # WindowBg over most of 1080×720
 panel_gone() { [ "$("$probe" count 12161C)" -lt 1000 ]; }
@@ -88,9 +97,10 @@ find_button() {  # tray|exit
 }
 click() { xdotool mousemove "$1" "$2"; sleep 0.1; xdotool click 1; sleep 0.3; xdotool mousemove 1279 799; }
 start_agent() {
+  ready_before=$(grep -c "界面就绪" "$log" 2>/dev/null || true); ready_before=${ready_before:-0}
   /usr/lib/wine/wine64 "$agent" "$@" > "$work/agent.err" 2>&1 &
   agent_pid=$!; pids+=($agent_pid)
-  wait_for "$log" "界面就绪" 30 || fail "no 界面就绪 line"
+  until_true 30 eval '[ "$(grep -c "界面就绪" "$log" 2>/dev/null)" -gt "$ready_before" ]' || fail "no 界面就绪 line"
 }
 stop_agent_checked() {
   until_true 15 ended || fail "the agent did not end"
@@ -184,6 +194,7 @@ wait_for "$log" "【自检】界面线程恢复" 5 || fail "no recovery line"
 frames=$(sed -n 's/^done: \([0-9]*\) frames.*/\1/p' "$work/watch-stall.out")
 [ "${frames:-0}" -ge 5 ] || fail "frames stopped during the UI stall: $(tail -n 1 "$work/watch-stall.out")"
 grep -qF "【自检】界面线程恢复" <(sed -n '/界面线程阻塞/,$p' "$log") || fail "lines out of order"
+until_true 8 hb_paused || fail "heartbeats did not pause: $(grep "^hb" "$work/hub.out" | tr '\n' ' ')"
 /usr/lib/wine/wine64 "C:\\windows\\system32\\taskkill.exe" /PID "$(grep -o 'PID [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)" >/dev/null 2>&1
 stop_agent_checked
 

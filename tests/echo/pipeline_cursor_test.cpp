@@ -63,14 +63,5 @@ TEST(CursorComposite, DrawnAtTheHotspotBlendedAndClipped) {
   EXPECT_EQ(frame.pixels, std::vector<std::uint8_t>(48, 0));
 }
 
-TEST(CursorComposite, StampTellsShapesAndPositionsApart) {
-  const std::uint64_t base = cursorStamp(7, 100, 200);
-  EXPECT_NE(base, 0u);
-  EXPECT_EQ(cursorStamp(7, 100, 200), base);
-  for (const std::uint64_t other : {cursorStamp(8, 100, 200), cursorStamp(7, 101, 200), cursorStamp(7, 100, 201),
-                                    cursorStamp(7, 200, 100), cursorStamp(7, -100, 200)})
-    EXPECT_NE(other, base);
-}
-
 }  // namespace
 }  // namespace vl
