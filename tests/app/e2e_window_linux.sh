@@ -58,7 +58,7 @@ hb_paused() {
        END { exit !found }' "$work/hub.out"
 }
 ended() { ! kill -0 "$agent_pid" 2>/dev/null; }
-panel_drawn() { [ "$("$probe" count 12161C)" -gt 200000 ]; }  # WindowBg over most of 1080×720
+panel_drawn() { local n; n=$("$probe" count 12161C 2>/dev/null); [ "${n:-0}" -gt 200000 ]; }  # WindowBg over most of 1080×720
 cpu_percent() {  # PID SECONDS: all threads, % of one core
   local a b; a=$(awk '{print $14+$15}' "/proc/$1/stat"); sleep "$2"; b=$(awk '{print $14+$15}' "/proc/$1/stat")
   echo $(( (b - a) * 100 / (tck * $2) ))
@@ -68,7 +68,7 @@ start_agent() {
   ready_before=$(grep -c "界面就绪" "$log" 2>/dev/null || true); ready_before=${ready_before:-0}
   "$agent" --hub 127.0.0.1 "$@" > "$work/agent.err" 2>&1 &
   agent_pid=$!; pids+=($agent_pid)
-  until_true 15 eval '[ "$(grep -c "界面就绪" "$log" 2>/dev/null)" -gt "$ready_before" ]' || fail "no 界面就绪 line"
+  until_true 30 eval '[ "$(grep -c "界面就绪" "$log" 2>/dev/null)" -gt "$ready_before" ]' || fail "no 界面就绪 line"
   wid=""
   until_true 5 eval 'wid=$(xdotool search --class VelmoraAgentWnd 2>/dev/null | head -n 1); [ -n "$wid" ]' ||
     fail "no window of class VelmoraAgentWnd"

@@ -81,8 +81,8 @@ hb_paused() {
        END { exit !found }' "$work/hub.out"
 }
 ended() { ! kill -0 "$agent_pid" 2>/dev/null; }
-panel_drawn() { [ "$("$probe" count 12161C)" -gt 200000 ]; }  # WindowBg over most of 1080×720
-panel_gone() { [ "$("$probe" count 12161C)" -lt 1000 ]; }
+panel_drawn() { local n; n=$("$probe" count 12161C 2>/dev/null); [ "${n:-0}" -gt 200000 ]; }  # WindowBg over most of 1080×720
+panel_gone() { local n; n=$("$probe" count 12161C 2>/dev/null) && [ "${n:-0}" -lt 1000 ]; }
 # CPU of the whole Wine process of the agent (its threads), % of one core.
 tck=$(getconf CLK_TCK)
 agent_unix_pid() { pgrep -n -f "velmora-agent.exe" -P "$agent_pid" 2>/dev/null || echo "$agent_pid"; }
