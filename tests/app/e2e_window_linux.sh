@@ -148,18 +148,6 @@ until_true 5 mapped || fail "window not shown"
 "$probe" close "$wid"
 stop_agent_checked
 
-# --- --tray --min: never mapped; without a tray it comes back instead ---
-start_agent --tray --min
-wait_for "$log" "按设置直接进入托盘常驻（推流已启动，界面不显示）" 1 || fail "no tray start line"
-sleep 1.5; mapped && fail "--tray --min mapped the window"
-kill "$tray_pid"
-wait_for "$log" "托盘图标添加失败（Shell_NotifyIcon 返回失败）" 5 || fail "no warning when the tray is gone"
-until_true 5 mapped || fail "with no tray (and no window manager to minimise) the window stayed hidden"
-until_true 3 panel_drawn || fail "window back without a tray but not drawn"
-kill -TERM "$agent_pid"
-stop_agent_checked
-grep -qF '"trayOnStart"' "$settings" || fail "settings not saved at SIGTERM"
-
 # --- The stall self-test: frames flow, the Pad link's heartbeats pause ---
 mkfifo "$work/hubin"
 "$pad" hub --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 < "$work/hubin" > "$work/hub.out" 2>&1 &
@@ -175,6 +163,18 @@ frames=$(sed -n 's/^done: \([0-9]*\) frames.*/\1/p' "$work/watch-stall.out")
 until_true 8 hb_paused || fail "heartbeats did not pause: $(grep "^hb" "$work/hub.out" | tr '\n' ' ')"
 kill -TERM "$agent_pid"
 stop_agent_checked
+
+# --- --tray --min: never mapped; without a tray it comes back instead ---
+start_agent --tray --min
+wait_for "$log" "按设置直接进入托盘常驻（推流已启动，界面不显示）" 1 || fail "no tray start line"
+sleep 1.5; mapped && fail "--tray --min mapped the window"
+kill "$tray_pid"
+wait_for "$log" "托盘图标添加失败（Shell_NotifyIcon 返回失败）" 5 || fail "no warning when the tray is gone"
+until_true 5 mapped || fail "with no tray (and no window manager to minimise) the window stayed hidden"
+until_true 3 panel_drawn || fail "window back without a tray but not drawn"
+kill -TERM "$agent_pid"
+stop_agent_checked
+grep -qF '"trayOnStart"' "$settings" || fail "settings not saved at SIGTERM"
 
 # --- No display: the start fails before the agent starts ---
 DISPLAY= "$agent" --allow-multi --hub 127.0.0.1 > "$work/nodisplay.err" 2>&1; rc=$?
