@@ -119,7 +119,7 @@ void formatMonitorLabel(std::string& out, std::size_t index, const MonitorInfo& 
 struct AgentEnvironment {
   using Clock = std::function<std::uint64_t()>;
   Clock clock;                      // monotonicMs when empty
-  std::string dataDirectory;        // <exe dir>/data when empty
+  std::string dataDirectory;        // agentDataDirectory() when empty
   std::uint16_t echoBasePort = kEchoBasePort;
   std::uint16_t sysCtlPort = kSysCtlPort;
   std::string bindAddress = "0.0.0.0";

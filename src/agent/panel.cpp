@@ -14,6 +14,7 @@
 #include "agent/theme.h"
 #include "log/helpers.h"
 #include "log/log.h"
+#include "version.h"
 
 namespace vl {
 
@@ -34,6 +35,7 @@ constexpr const char* kLink = "#2A7FA8";
 
 constexpr const char* kContactLabel = "技术咨询 ";
 constexpr const char* kContactAddress = "support.velmora.example";
+constexpr const char* kVersionLabel = "  v" VL_VERSION;
 
 // Lengths are pixels, deliberately not scaled with the DPI.
 constexpr float kValueColumnX = 110.0f;
@@ -382,7 +384,8 @@ void Agent::drawLogView() {
 
 void Agent::drawFooter() {
   const float s = ImGui::GetStyle().ItemInnerSpacing.x;
-  const float w = s + ImGui::CalcTextSize(kContactLabel).x + ImGui::CalcTextSize(kContactAddress).x;
+  const float w = s + ImGui::CalcTextSize(kContactLabel).x + ImGui::CalcTextSize(kContactAddress).x +
+                  ImGui::CalcTextSize(kVersionLabel).x;
   const float x0 = ImGui::GetCursorPosX();
   const float off = (ImGui::GetContentRegionAvail().x - w) * 0.5f;
   ImGui::Spacing();
@@ -391,6 +394,8 @@ void Agent::drawFooter() {
   ImGui::TextColored(hexColor(kDim), "%s", kContactLabel);
   ImGui::SameLine(0.0f, s);
   ImGui::TextColored(hexColor(kLink), "%s", kContactAddress);
+  ImGui::SameLine(0.0f, 0.0f);
+  ImGui::TextDisabled("%s", kVersionLabel);
 }
 
 }  // namespace vl

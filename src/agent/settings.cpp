@@ -75,7 +75,7 @@ SettingsParse parseSettings(std::string_view text, bool readHub, AgentSettings& 
 }
 
 std::string Agent::settingsPath() const {
-  const std::string data = env_.dataDirectory.empty() ? joinPath(exeDirectory(), "data") : env_.dataDirectory;
+  const std::string data = env_.dataDirectory.empty() ? agentDataDirectory() : env_.dataDirectory;
   return joinPath(data, "settings.json");
 }
 

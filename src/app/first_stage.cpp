@@ -7,14 +7,18 @@
 namespace vl {
 
 std::string agentLogPath() {
-  return joinPath(joinPath(joinPath(exeDirectory(), "data"), "logs"), "agent.log");
+  return joinPath(joinPath(agentDataDirectory(), "logs"), "agent.log");
 }
 
 bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options) {
   makeProcessDpiAware();
   options = parseLaunchOptions(args);
+  if (const std::string info = launchInfoText(options); !info.empty()) {
+    showLaunchInfo(info);
+    return false;
+  }
   if (!singleInstanceGuardSkipped(args) && anotherInstanceRunning()) return false;
-  createDirectories(joinPath(joinPath(exeDirectory(), "data"), "logs"));
+  createDirectories(joinPath(agentDataDirectory(), "logs"));
   logOpen(agentLogPath(), "AGENT");
   return true;
 }

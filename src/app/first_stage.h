@@ -16,11 +16,16 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // Per-monitor DPI awareness v2 where the system has it; nothing elsewhere.
 void makeProcessDpiAware();
 
-// <exe dir>/data/logs/agent.log
+// The "--version"/"--help" text: standard output on Linux, a message box on
+// Windows (a GUI program has no console there).
+void showLaunchInfo(const std::string& text);
+
+// <data directory>/logs/agent.log (agentDataDirectory)
 std::string agentLogPath();
 
-// Fills `options` and opens the log. false: another instance runs and the
-// process ends now with exit code 0 (nothing was logged).
+// Fills `options` and opens the log. false: the process ends now with exit
+// code 0 and nothing logged -- "--version"/"--help" was answered, or another
+// instance runs.
 bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options);
 
 }  // namespace vl

@@ -1,5 +1,7 @@
 #include "app/first_stage.h"
 
+#include <cstdio>
+
 namespace vl {
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
@@ -9,5 +11,10 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 }
 
 void makeProcessDpiAware() {}
+
+void showLaunchInfo(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
 
 }  // namespace vl

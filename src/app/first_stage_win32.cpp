@@ -16,6 +16,10 @@ std::vector<std::string> commandLineArguments(int, char**) {
   return args;
 }
 
+void showLaunchInfo(const std::string& text) {
+  MessageBoxW(nullptr, toWide(text).c_str(), L"Velmora Agent", MB_OK | MB_ICONINFORMATION);
+}
+
 void makeProcessDpiAware() {
   using SetContextFn = BOOL(WINAPI*)(HANDLE);
   HMODULE user32 = GetModuleHandleW(L"user32.dll");

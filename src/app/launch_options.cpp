@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "version.h"
+
 namespace vl {
 namespace {
 
@@ -52,6 +54,10 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
       options.headless = true;
     } else if (a == "--no-cursor") {
       options.noCursor = true;
+    } else if (a == "--version") {
+      options.showVersion = true;
+    } else if (a == "--help") {
+      options.showHelp = true;
     } else if (a == "--monitor") {
       if (!hasValue) continue;
       const int n = readLeadingInt(args[++i]);
@@ -67,6 +73,25 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
     }
   }
   return options;
+}
+
+std::string launchInfoText(const LaunchOptions& options) {
+  const std::string version = "velmora-agent " VL_VERSION "\n";
+  if (options.showHelp)
+    return version +
+           "Usage: velmora-agent [options]\n"
+           "  --hub, -h ADDRESS   connect to the Pad at ADDRESS (discovery off)\n"
+           "  --monitor N         capture monitor N (1 = first)\n"
+           "  --region X,Y,W,H    capture this rectangle of the desktop\n"
+           "  --min               start with the window minimised\n"
+           "  --tray              start in the tray (no window)\n"
+           "  --headless          no window and no tray; Ctrl+C ends\n"
+           "  --no-cursor         leave the mouse pointer out of the picture\n"
+           "  --allow-multi       skip the single-instance check\n"
+           "  --version           print the version and exit\n"
+           "  --help              print this text and exit\n";
+  if (options.showVersion) return version;
+  return {};
 }
 
 bool hasAllowMultiArgument(const std::vector<std::string>& args) {

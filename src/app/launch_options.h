@@ -16,6 +16,8 @@ struct LaunchOptions {
   bool hasRegionOverride = false;
   bool headless = false;  // "--headless": no window, no tray
   bool noCursor = false;  // "--no-cursor": the pointer stays out of the picture
+  bool showVersion = false;  // "--version": print it and end
+  bool showHelp = false;     // "--help": print the usage and end
 };
 
 // args[0] is the program and is skipped. Options are compared exactly and
@@ -24,6 +26,10 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args);
 
 // "--allow-multi" in any letter case anywhere from args[1] on (a value after
 // "--hub" counts too).
+// What "--version" / "--help" print (help wins when both are given); empty
+// when neither was asked for.
+std::string launchInfoText(const LaunchOptions& options);
+
 bool hasAllowMultiArgument(const std::vector<std::string>& args);
 
 }  // namespace vl

@@ -5,6 +5,7 @@
 #include "app/window.h"
 #include "log/helpers.h"
 #include "log/log.h"
+#include "version.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   vl::LaunchOptions options;
   if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options)) return 0;
   vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s（PID %lu）", vl::exePath().c_str(), vl::currentProcessId());
+  vl::logWrite(vl::LogLevel::Info, "版本 %s", VL_VERSION);
   g_agent.noCursorOnCommandLine = options.noCursor;  // read by start, in either mode
   if (options.headless) return runHeadless(options);
   return vl::runWindowed(options, g_agent);

@@ -216,4 +216,14 @@ std::string utf16ToUtf8(std::u16string_view s) {
 }
 
 }  // namespace detail
+std::string chooseDataDirectory(const std::string& exeDir, bool exeDataWritable,
+                                const std::string& xdgStateHome, const std::string& home) {
+  const std::string beside = joinPath(exeDir, "data");
+  if (exeDataWritable) return beside;
+  const auto absolute = [](const std::string& p) { return !p.empty() && p[0] == '/'; };
+  if (absolute(xdgStateHome)) return joinPath(xdgStateHome, "velmora-agent");
+  if (absolute(home)) return joinPath(joinPath(joinPath(home, ".local"), "state"), "velmora-agent");
+  return beside;
+}
+
 }  // namespace vl

@@ -58,6 +58,17 @@ bool renameFile(const std::string& from, const std::string& to);
 // Size in bytes, or -1.
 std::int64_t fileSize(const std::string& path);
 
+// Where settings and logs live. A copy whose <exe dir>/data can be written
+// (or created) keeps it there -- portable use, and always on Windows, where
+// the installer puts the program in a folder the user owns. An installed
+// Linux copy cannot write beside /usr/bin: it uses $XDG_STATE_HOME/velmora-agent,
+// else $HOME/.local/state/velmora-agent (a relative XDG_STATE_HOME is
+// ignored, as XDG says); with neither, <exe dir>/data stays the answer.
+std::string chooseDataDirectory(const std::string& exeDir, bool exeDataWritable,
+                                const std::string& xdgStateHome, const std::string& home);
+// The rule above for this process.
+std::string agentDataDirectory();
+
 // Copy without leading and trailing bytes <= 32.
 std::string trimSpaces(std::string_view text);
 

@@ -64,6 +64,14 @@ std::int64_t fileSize(const std::string& path) {
   return static_cast<std::int64_t>(st.st_size);
 }
 
+std::string agentDataDirectory() {
+  const std::string exeDir = exeDirectory();
+  const std::string data = joinPath(exeDir, "data");
+  // An existing data/ must itself be writable; a missing one must be creatable.
+  const bool writable = ::access(directoryExists(data) ? data.c_str() : exeDir.c_str(), W_OK) == 0;
+  return chooseDataDirectory(exeDir, writable, envValue("XDG_STATE_HOME"), envValue("HOME"));
+}
+
 bool envExists(const char* name) { return std::getenv(name) != nullptr; }
 
 std::string envValue(const char* name) {

@@ -68,6 +68,8 @@ std::int64_t fileSize(const std::string& path) {
 
 // The process environment itself, not the CRT's copy: a variable that exists
 // with an empty value counts as existing.
+std::string agentDataDirectory() { return joinPath(exeDirectory(), "data"); }
+
 bool envExists(const char* name) {
   SetLastError(ERROR_SUCCESS);
   wchar_t probe[1];

@@ -2,6 +2,7 @@
 
 #include "app/launch_options.h"
 #include "app/single_instance.h"
+#include "version.h"
 
 namespace vl {
 namespace {
@@ -77,6 +78,19 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
   o = parse({"--hub", "--min"});  // the value is taken whatever it looks like
   EXPECT_EQ(o.hubAddress, "--min");
   EXPECT_FALSE(o.startMinimized);
+}
+
+TEST(LaunchOptions, VersionAndHelpAnywhereWithHelpWinning) {
+  const std::string version = std::string("velmora-agent ") + VL_VERSION + "\n";
+  EXPECT_EQ(launchInfoText(parse({})), "");
+  EXPECT_EQ(launchInfoText(parse({"--min", "--tray"})), "");
+  EXPECT_EQ(launchInfoText(parse({"--Version", "-v", "-?"})), "");  // exact spellings only
+  EXPECT_EQ(launchInfoText(parse({"--headless", "--version"})), version);
+  EXPECT_EQ(launchInfoText(parse({"--hub", "--version"})), "");  // a value, not an option
+  const std::string help = launchInfoText(parse({"--version", "--help"}));
+  EXPECT_EQ(help.rfind(version, 0), 0u);
+  for (const char* option : {"--hub", "--monitor", "--region", "--tray", "--headless", "--allow-multi"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 TEST(LaunchOptions, AllowMultiInAnyCaseAnywhere) {

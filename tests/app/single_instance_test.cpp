@@ -153,6 +153,20 @@ TEST_F(SingleInstance, AllowMultiInAnyCaseOrTheVariableLetsASecondCopyRun) {
   stop(other);
 }
 
+#if !defined(_WIN32)
+// "--version" answers at once: no single-instance check, no log, no data/.
+TEST_F(SingleInstance, VersionAnswersBesideARunningCopyAndLeavesNoTrace) {
+  other = test::startProcess({agent, "--version"});
+  EXPECT_EQ(test::waitProcess(other, 5000), 0);
+  EXPECT_FALSE(directoryExists(dir.file("data")));
+  first = start();
+  ASSERT_TRUE(waitForStartedLines(1));
+  other = test::startProcess({agent, "--help"});
+  EXPECT_EQ(test::waitProcess(other, 5000), 0);
+  EXPECT_EQ(startedLines(), 1);
+}
+#endif
+
 TEST_F(SingleInstance, CopiesAtDifferentPathsRunSideBySide) {
   test::TempDir otherDir;
   const std::string copy = otherDir.file(kAgentName);

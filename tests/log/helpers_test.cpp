@@ -144,5 +144,25 @@ TEST(Clocks, MonotonicNeverGoesBackAndRandomVaries) {
   EXPECT_GT(unixTimeMs(), 1700000000000LL);
 }
 
+#if !defined(_WIN32)
+TEST(DataDirectory, BesideTheProgramWhenWritableElseTheUsersStateDirectory) {
+  struct Case {
+    bool writable;
+    const char* xdg;
+    const char* home;
+    const char* expected;
+  } cases[] = {
+      {true, "/x/state", "/home/u", "/opt/va/data"},  // portable copy wins
+      {false, "/x/state", "/home/u", "/x/state/velmora-agent"},
+      {false, "", "/home/u", "/home/u/.local/state/velmora-agent"},
+      {false, "rel/state", "/home/u/", "/home/u/.local/state/velmora-agent"},  // relative: ignored
+      {false, "", "", "/opt/va/data"},  // nowhere better: the log still goes somewhere
+      {false, "", "relative", "/opt/va/data"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(chooseDataDirectory("/opt/va/", c.writable, c.xdg, c.home), c.expected) << c.xdg << " | " << c.home;
+}
+#endif
+
 }  // namespace
 }  // namespace vl
