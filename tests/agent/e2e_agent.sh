@@ -11,13 +11,9 @@
 # wineserver, so it must live in the namespace too.
 set -uo pipefail
 
-if [ "${VL_E2E_IN_NETNS:-}" != 1 ]; then
-  # Exit code 77: skipped (no way to keep the broadcasts private here).
-  export VL_E2E_IN_NETNS=1
-  ns=(unshare -n); [ "$(id -u)" = 0 ] || ns=(unshare -r -n)
-  "${ns[@]}" true 2>/dev/null || { echo "SKIP: no private network namespace"; exit 77; }
-  exec "${ns[@]}" -- "$0" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e.sh"
+# Exit code 77: skipped (no way to keep the broadcasts private here).
+e2e_enter_netns "$0" "$@"
 
 agent_src=$(realpath "$1")
 pad=$(realpath "$2")
@@ -71,10 +67,6 @@ agent_pid=$!
 pids+=($agent_pid)
 log="$work/app/data/logs/agent.log"
 
-wait_for() {  # FILE TEXT SECONDS
-  for _ in $(seq 1 $(( $3 * 10 ))); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
 
 wait_for "$work/hub.out" "hello" 30 || fail "the agent never registered with the hub"
 wait_for "$log" "Pad 端握手完成: 大厅中控" 10 || fail "no welcome handled"

@@ -9,12 +9,9 @@
 # "自动发现" starts discovery broadcasts. Exit code 77: skipped.
 set -uo pipefail
 
-if [ "${VL_E2E_IN_NETNS:-}" != 1 ]; then
-  export VL_E2E_IN_NETNS=1
-  ns=(unshare -n); [ "$(id -u)" = 0 ] || ns=(unshare -r -n)
-  "${ns[@]}" true 2>/dev/null || { echo "SKIP: no private network namespace"; exit 77; }
-  exec "${ns[@]}" -- "$0" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e.sh"
+# Exit code 77: skipped (no way to keep the broadcasts private here).
+e2e_enter_netns "$0" "$@"
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "SKIP: Xvfb or xdotool missing"; exit 77; }
 
 agent_src=$(realpath "$1"); probe=$(realpath "$2"); shots=$3; pad=$(realpath "$4")
@@ -37,15 +34,6 @@ cp "$agent_src" "$work/app/"
 agent="$work/app/$(basename "$agent_src")"
 tck=$(getconf CLK_TCK)
 
-wait_for() {  # FILE TEXT SECONDS
-  for _ in $(seq 1 $(( $3 * 10 ))); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-until_true() {  # SECONDS COMMAND...
-  local n=$(( $1 * 10 )); shift
-  for _ in $(seq 1 "$n"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 mapped() { "$probe" mapped "$wid"; }
 unmapped() { ! "$probe" mapped "$wid"; }
 # The Pad link lives on the UI thread: its heartbeats pause. The hub prints

@@ -10,12 +10,9 @@
 # ticking "自动发现" starts discovery broadcasts. Exit code 77: skipped.
 set -uo pipefail
 
-if [ "${VL_E2E_IN_NETNS:-}" != 1 ]; then
-  export VL_E2E_IN_NETNS=1
-  ns=(unshare -n); [ "$(id -u)" = 0 ] || ns=(unshare -r -n)
-  "${ns[@]}" true 2>/dev/null || { echo "SKIP: no private network namespace"; exit 77; }
-  exec "${ns[@]}" -- "$0" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e.sh"
+# Exit code 77: skipped (no way to keep the broadcasts private here).
+e2e_enter_netns "$0" "$@"
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "SKIP: Xvfb or xdotool missing"; exit 77; }
 [ -x "$2" ] && [ -x "$3" ] || { echo "SKIP: the Linux x11_probe/velmora-pad are not built"; exit 77; }
 
@@ -62,15 +59,6 @@ if [ ! -f "$WINEPREFIX/.vl-ready" ]; then
 fi
 wineserver -p >/dev/null 2>&1
 
-wait_for() {  # FILE TEXT SECONDS
-  for _ in $(seq 1 $(( $3 * 10 ))); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-until_true() {  # SECONDS COMMAND...
-  local n=$(( $1 * 10 )); shift
-  for _ in $(seq 1 "$n"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 # The Pad link lives on the UI thread: its heartbeats pause. The hub prints
 # "hb ID: N heartbeats, last ts=T" at most every 5 s; a window holding the
 # stall spans far more than N seconds.
