@@ -13,8 +13,15 @@ fi
 export WINEDEBUG=-all
 out=$(mktemp)
 err=$(mktemp)
-/usr/lib/wine/wine64 "$@" > "$out" 2> "$err" < /dev/null
-rc=$?
+# A program that ends non-zero without writing a byte never ran: every test
+# program prints before it tests anything. Wine very rarely loses a start
+# like that on a loaded machine; such a start is tried again, twice at most.
+for attempt in 1 2 3; do
+  /usr/lib/wine/wine64 "$@" > "$out" 2> "$err" < /dev/null
+  rc=$?
+  if [ "$rc" -eq 0 ] || [ -s "$out" ] || [ -s "$err" ]; then break; fi
+  echo "wine-run.sh: start $attempt ended with $rc and no output" >&2
+done
 tr -d '\r' < "$out"
 tr -d '\r' < "$err" >&2
 rm -f "$out" "$err"
