@@ -88,6 +88,9 @@ class EchoService {
   std::atomic<bool> captureOn{false};   // capture even with nobody watching
   std::atomic<bool> staticSkip{false};  // skip unchanged frames, lower the rate
   std::atomic<bool> drawCursor{true};   // the mouse pointer drawn into the picture
+  std::atomic<bool> viewOnly{false};    // "input" messages are ignored
+  // Who may connect to the stream port (set before start).
+  void setAcceptFilter(net::FrameServer::AcceptFilter filter) { server_.setAcceptFilter(std::move(filter)); }
 
   // Statistics (any thread).
   int subscriberCount() const { return subscriberCount_.load(); }
@@ -112,6 +115,11 @@ class EchoService {
   // default; an empty function restores it). Set before pumping.
   using Clock = std::function<std::uint64_t()>;
   void setClockForTest(Clock clock);
+  // Test seam: one received frame of viewer `id`, as the server would hand
+  // it over (the viewer need not be connected).
+  void deliverFrameForTest(net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes, std::uint64_t length) {
+    onViewerFrame(id, kind, bytes, length);
+  }
 
  private:
   void onViewerConnect(net::ClientId id);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "log/helpers.h"
 #include "log/log.h"
 #include "net/socket_sys.h"
 
@@ -93,14 +94,33 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
     sys::setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
     sys::setIntOption(s, SOL_SOCKET, SO_SNDBUF, sendBufferSize_);
 
+    std::string peerAddress = "0.0.0.0";
+    std::uint16_t peerPort = 0;
+    if (peer.sin_family == AF_INET) {
+      const Ipv4Endpoint endpoint = sys::fromSockaddr(peer);
+      peerAddress = formatIPv4(endpoint.address);
+      peerPort = endpoint.port;
+    }
+    if (acceptFilter_ && !acceptFilter_(peerAddress)) {
+      sys::closeSocket(s);
+      continue;
+    }
+    if (maxClients_ != 0 && clients_.size() >= maxClients_) {
+      std::uint64_t held = 0;
+      if (overLimitLog_.allow(monotonicMs(), &held)) {
+        const std::string more = held ? formatString("（另有 %llu 次未记）", static_cast<unsigned long long>(held)) : "";
+        logWrite(LogLevel::Warn, "端口 %u 连接数已达上限 %zu，拒绝 %s:%u%s", static_cast<unsigned>(port_), maxClients_,
+                 peerAddress.c_str(), static_cast<unsigned>(peerPort), more.c_str());
+      }
+      sys::closeSocket(s);
+      continue;
+    }
+
     const ClientId id = takeClientId();
     auto client = std::make_unique<ClientConnection>();
     client->socket = s;
-    if (peer.sin_family == AF_INET) {
-      const Ipv4Endpoint endpoint = sys::fromSockaddr(peer);
-      client->peerAddress = formatIPv4(endpoint.address);
-      client->peerPort = endpoint.port;
-    }
+    client->peerAddress = std::move(peerAddress);
+    client->peerPort = peerPort;
     const std::string peerText = client->peerAddress + ":" + std::to_string(client->peerPort);
     clients_.emplace(id, std::move(client));
     logWrite(LogLevel::Info, "客户端接入 #%u 来自 %s", id, peerText.c_str());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log/throttle.h"
 #include "net/frame.h"
 #include "net/socket.h"
 
@@ -27,6 +28,9 @@ class FrameServer {
   using FrameHandler =
       std::function<void(ClientId, FrameKind, const std::uint8_t* payload, std::uint64_t length)>;
   using DisconnectHandler = std::function<void(ClientId)>;
+  // Asked for every accepted connection with the peer's dotted address;
+  // false closes it at once, before any callback (the filter logs why).
+  using AcceptFilter = std::function<bool(const std::string& peerAddress)>;
 
   static constexpr int kDefaultSendBufferSize = 524288;
   static constexpr int kPollTimeoutMs = 2;
@@ -42,6 +46,9 @@ class FrameServer {
   // SO_SNDBUF given to every socket accepted afterwards; set before listen.
   void setSendBufferSize(int bytes) { sendBufferSize_ = bytes; }
   int sendBufferSize() const { return sendBufferSize_; }
+  // Connections beyond this many are closed at accept (0: no limit).
+  void setMaxClients(std::size_t count) { maxClients_ = count; }
+  void setAcceptFilter(AcceptFilter filter) { acceptFilter_ = std::move(filter); }
 
   // Closes everything (silently), then binds and listens. false when the
   // port cannot be had; the server is then idle.
@@ -105,6 +112,9 @@ class FrameServer {
 
   SocketHandle listenSocket_ = kInvalidSocket;
   int sendBufferSize_ = kDefaultSendBufferSize;
+  std::size_t maxClients_ = 0;
+  AcceptFilter acceptFilter_;
+  LineThrottle overLimitLog_;
   std::uint16_t port_ = 0;
   ClientId nextClientId_ = 1;
   bool polling_ = false;

@@ -67,6 +67,12 @@ class SysCtlService {
                          std::uint64_t length);
   void runPendingPowerOp();
 
+  // false: shutdown and restart are refused; volume and mute still work.
+  void setPowerAllowed(bool allowed) { powerAllowed_ = allowed; }
+  bool powerAllowed() const { return powerAllowed_; }
+  // Who may connect (set before start).
+  void setAcceptFilter(net::FrameServer::AcceptFilter filter) { server_.setAcceptFilter(std::move(filter)); }
+
   bool sysCtlReady() const { return ready_; }
   std::uint16_t port() const { return port_; }
   std::uint64_t commandCount() const { return commandCount_; }
@@ -81,6 +87,7 @@ class SysCtlService {
   net::FrameServer server_;
   std::uint16_t port_ = kSysCtlPort;
   bool ready_ = false;
+  bool powerAllowed_ = true;
   std::string pendingOp_;
   std::uint64_t pendingDueMs_ = 0;
   std::uint64_t commandCount_ = 0;
