@@ -7,6 +7,7 @@
 
 #include "log/helpers.h"
 #include "log/log.h"
+#include "net/socket.h"
 
 namespace vl {
 
@@ -73,6 +74,10 @@ void Agent::start(void* mainWindow) {
   loadSettings();
 
   echo_ = env_.makeEchoService ? env_.makeEchoService() : std::make_unique<EchoService>();
+  configureAccess();
+  echo_->setAcceptFilter(
+      [this](const std::string& peer) { return gate_.admit(peer, "推流", now()); });
+  echo_->viewOnly = viewOnlyOnCommandLine;
   echoReady_ = false;
   for (int i = 0; i < kEchoPortCount; ++i) {
     const unsigned wide = static_cast<unsigned>(env_.echoBasePort) + static_cast<unsigned>(i);
@@ -110,12 +115,38 @@ void Agent::start(void* mainWindow) {
 
   sysCtl_ = std::make_unique<SysCtlService>([this](int level, const std::string& text) { logEvent(level, text); },
                                             env_.systemPlatform, env_.clock);
+  sysCtl_->setAcceptFilter([this](const std::string& peer) { return gate_.admit(peer, "系统控制", now()); });
+  sysCtl_->setPowerAllowed(!noPowerOnCommandLine);
   sysCtl_->start(env_.sysCtlPort, env_.bindAddress);
 
   logEvent(kInfo, formatString("被控端启动: %s  标识 %s", displayName_.c_str(), agentId_.c_str()));
   logEvent(kInfo, "等待 Pad 端…（也可在下面手动填写 Pad 端 IP 后点连接）");
 
   startEchoThread();
+}
+
+void Agent::configureAccess() {
+  const std::string& text = allowGivenOnCommandLine ? allowOnCommandLine : settings.allow;
+  net::AllowList list = net::parseAllowList(text);
+  if (!list.rejected.empty()) {
+    std::string entries;
+    for (const std::string& e : list.rejected) entries += (entries.empty() ? "" : ", ") + printableForLog(e);
+    logEvent(kWarn, "允许名单中有无法识别的条目，已忽略：" + entries);
+  }
+  gate_.configure(std::move(list));
+  gateHub_.clear();
+  updatePadAddress();
+  accessSummary_ = describeAccess(gate_.list(), viewOnlyOnCommandLine, !noPowerOnCommandLine);
+  if (gate_.list().active || viewOnlyOnCommandLine || noPowerOnCommandLine)
+    logEvent(kInfo, "访问控制：" + accessSummary_);
+}
+
+void Agent::updatePadAddress() {
+  if (!gate_.list().includesPad || settings.hubIp == gateHub_) return;
+  gateHub_ = settings.hubIp;
+  net::Ipv4Endpoint pad;
+  // Only a dotted address names a Pad; the any-address stands for none.
+  gate_.setPadAddress(!gateHub_.empty() && net::resolveIPv4(gateHub_, 0, pad) ? pad.address : 0);
 }
 
 void Agent::startEchoThread() {

@@ -21,6 +21,8 @@
 
 #include "echo/capture.h"
 #include "echo/capture_region.h"
+#include "agent/access.h"
+#include "agent/settings_writer.h"
 #include "echo/echo_service.h"
 #include "log/event_log.h"
 #include "net/client.h"
@@ -71,6 +73,7 @@ struct AgentSettings {
   bool staticSkip = false;
   bool trayOnStart = false;
   bool drawCursor = true;  // written to the file only when off
+  std::string allow;       // allow-list text; written to the file only when set
 };
 
 // settings.json text: one-space indent, keys ascending, raw UTF-8, no
@@ -159,7 +162,12 @@ class Agent {
   // Settings file.
   std::string settingsPath() const;
   void loadSettings();
+  // Writes now (stop, tests).
   void saveSettings();
+  // Hands the text to the settings writer and returns (the tick).
+  void saveSettingsInBackground();
+  // Waits for a background save still running.
+  void finishSettingsWrites() { settingsWriter_.finish(); }
 
   // Discovery.
   void sendProbe();
@@ -205,6 +213,11 @@ class Agent {
   bool settingsDirty = false;
   bool hubGivenOnCommandLine = false;
   bool noCursorOnCommandLine = false;  // "--no-cursor": this run only; set before start
+  // "--allow LIST", "--view-only", "--no-power": this run only; set before start.
+  bool allowGivenOnCommandLine = false;
+  std::string allowOnCommandLine;
+  bool viewOnlyOnCommandLine = false;
+  bool noPowerOnCommandLine = false;
   int linkFailures = 0;
   std::string hubName;
   std::string linkStatus = kSearchingStatus;
@@ -230,6 +243,9 @@ class Agent {
   EchoService* echo() { return echo_.get(); }
   SysCtlService* sysCtl() { return sysCtl_.get(); }
   const EventLog& eventLog() const { return events_; }
+  const AccessGate& accessGate() const { return gate_; }
+  // What the panel's "访问控制" row shows; fixed at start.
+  const std::string& accessSummary() const { return accessSummary_; }
   void* mainWindow() const { return mainWindow_; }
   // The rectangle the region in force stands for.
   MonitorInfo resolvedRegion() const;
@@ -244,6 +260,8 @@ class Agent {
   void countLinkFailure();
   void applyEchoConfig(const nlohmann::json& message);
   void startEchoThread();
+  void configureAccess();
+  void updatePadAddress();
 
   void drawPadRow();
   void drawStatus();
@@ -270,6 +288,11 @@ class Agent {
   bool echoReady_ = false;
   std::thread echoThread_;
   std::atomic<bool> echoThreadRunning_{false};
+
+  AccessGate gate_;
+  std::string accessSummary_;
+  std::string gateHub_;  // settings.hubIp as last given to gate_
+  SettingsWriter settingsWriter_;
 
   std::unique_ptr<SysCtlService> sysCtl_;
   net::UdpSocket discovery_;

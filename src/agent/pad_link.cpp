@@ -51,8 +51,9 @@ void Agent::agentTick() {
   if (settingsDirty && t > lastSaveMs + kSaveDebounceMs) {
     lastSaveMs = t;
     settingsDirty = false;
-    saveSettings();
+    saveSettingsInBackground();
   }
+  updatePadAddress();
   if (settings.autoDiscover) discoveryStep();
 
   if (linkConnecting) {

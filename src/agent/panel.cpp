@@ -291,6 +291,13 @@ void Agent::drawStatus() {
     ImGui::TextColored(hexColor(kFailure), "端口 %u 被占用", sysPort);
   }
 
+  statusRow("访问控制");
+  if (gate_.list().active || !sysCtl_ || !sysCtl_->powerAllowed() || (echo && echo->viewOnly)) {
+    ImGui::TextColored(hexColor(kAccent), "%s", accessSummary_.c_str());
+  } else {
+    ImGui::TextDisabled("%s", accessSummary_.c_str());
+  }
+
   const std::uint64_t lastInput = echo ? echo->lastInputMs() : 0u;
   if (lastInput != 0) {
     statusRow("反向控制");

@@ -42,6 +42,7 @@ std::string serializeSettings(const AgentSettings& s) {
   j["trayOnStart"] = s.trayOnStart;
   // Newer than the other keys: files of the default setup stay as they were.
   if (!s.drawCursor) j["drawCursor"] = false;
+  if (!s.allow.empty()) j["allow"] = s.allow;
   // Invalid UTF-8 in hubIp (typed by hand) must not make dump throw.
   return j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -71,6 +72,7 @@ SettingsParse parseSettings(std::string_view text, bool readHub, AgentSettings& 
   readBool(j, "staticSkip", s.staticSkip);
   readBool(j, "trayOnStart", s.trayOnStart);
   readBool(j, "drawCursor", s.drawCursor);
+  readJsonString(j, "allow", s.allow);
   return SettingsParse::Loaded;
 }
 
@@ -97,13 +99,22 @@ void Agent::loadSettings() {
                            settings.quality, settings.fps));
 }
 
+namespace {
+AgentSettings settingsToWrite(const Agent& agent) {
+  AgentSettings out = agent.settings;
+  if (agent.regionOverridden) out.region = agent.savedRegion;
+  return out;
+}
+}  // namespace
+
 void Agent::saveSettings() {
-  AgentSettings out = settings;
-  if (regionOverridden) out.region = savedRegion;
-  const std::string path = settingsPath();
-  createDirectories(parentDirectory(path));
-  // Temporary file and rename: a power cut mid-write keeps the old file.
-  if (writeWholeFile(path, serializeSettings(out))) logWrite(LogLevel::Info, "设置已保存: %s", path.c_str());
+  // A background save still running must not land after this one.
+  settingsWriter_.finish();
+  writeSettingsFile(settingsPath(), serializeSettings(settingsToWrite(*this)));
+}
+
+void Agent::saveSettingsInBackground() {
+  settingsWriter_.submit(settingsPath(), serializeSettings(settingsToWrite(*this)));
 }
 
 }  // namespace vl

@@ -54,6 +54,14 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
       options.headless = true;
     } else if (a == "--no-cursor") {
       options.noCursor = true;
+    } else if (a == "--allow") {
+      if (!hasValue) continue;
+      options.allow = args[++i];
+      options.hasAllow = true;
+    } else if (a == "--view-only") {
+      options.viewOnly = true;
+    } else if (a == "--no-power") {
+      options.noPower = true;
     } else if (a == "--version") {
       options.showVersion = true;
     } else if (a == "--help") {
@@ -87,6 +95,11 @@ std::string launchInfoText(const LaunchOptions& options) {
            "  --tray              start in the tray (no window)\n"
            "  --headless          no window and no tray; Ctrl+C ends\n"
            "  --no-cursor         leave the mouse pointer out of the picture\n"
+           "  --allow LIST        accept stream and system-control connections only from\n"
+           "                      these IPv4 addresses / CIDR blocks and \"pad\" (the\n"
+           "                      linked Pad); 127.0.0.1 is always allowed\n"
+           "  --view-only         ignore reverse input (watching only)\n"
+           "  --no-power          refuse remote shutdown and restart\n"
            "  --allow-multi       skip the single-instance check\n"
            "  --version           print the version and exit\n"
            "  --help              print this text and exit\n";

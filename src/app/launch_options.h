@@ -16,6 +16,10 @@ struct LaunchOptions {
   bool hasRegionOverride = false;
   bool headless = false;  // "--headless": no window, no tray
   bool noCursor = false;  // "--no-cursor": the pointer stays out of the picture
+  bool hasAllow = false;     // "--allow LIST": who may connect, this run only
+  std::string allow;
+  bool viewOnly = false;     // "--view-only": reverse input is ignored
+  bool noPower = false;      // "--no-power": shutdown and restart are refused
   bool showVersion = false;  // "--version": print it and end
   bool showHelp = false;     // "--help": print the usage and end
 };

@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
   vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s（PID %lu）", vl::exePath().c_str(), vl::currentProcessId());
   vl::logWrite(vl::LogLevel::Info, "版本 %s", VL_VERSION);
   g_agent.noCursorOnCommandLine = options.noCursor;  // read by start, in either mode
+  g_agent.allowGivenOnCommandLine = options.hasAllow;
+  g_agent.allowOnCommandLine = options.allow;
+  g_agent.viewOnlyOnCommandLine = options.viewOnly;
+  g_agent.noPowerOnCommandLine = options.noPower;
   if (options.headless) return runHeadless(options);
   return vl::runWindowed(options, g_agent);
 }

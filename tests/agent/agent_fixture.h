@@ -68,6 +68,7 @@ class AgentTest : public ::testing::Test {
   }
   std::string readSettings() {
     std::string text;
+    if (agent_) agent_->finishSettingsWrites();
     readWholeFile(dir_.file("settings.json"), text);
     return text;
   }

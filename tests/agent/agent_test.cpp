@@ -107,7 +107,10 @@ TEST_F(AgentTest, RegionsAreNormalised) {
 
 TEST_F(AgentTest, SaveIsDebouncedTo700Ms) {
   Agent& a = startAgent();
-  auto saves = [&] { return log_.count("设置已保存"); };
+  auto saves = [&] {
+    a.finishSettingsWrites();
+    return log_.count("设置已保存");
+  };
   const int before = saves();
   a.settingsDirty = true;
   a.agentTick();

@@ -73,6 +73,16 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
   EXPECT_TRUE(parse({"--no-cursor", "--min"}).noCursor);
   EXPECT_FALSE(parse({"--No-Cursor"}).noCursor);
 
+  o = parse({"--allow", "10.0.0.0/8,pad", "--view-only", "--no-power"});
+  EXPECT_TRUE(o.hasAllow);
+  EXPECT_EQ(o.allow, "10.0.0.0/8,pad");
+  EXPECT_TRUE(o.viewOnly);
+  EXPECT_TRUE(o.noPower);
+  o = parse({"--allow", "", "--View-Only"});  // empty: a saved list is lifted for this run
+  EXPECT_TRUE(o.hasAllow);
+  EXPECT_FALSE(o.viewOnly);
+  EXPECT_FALSE(parse({"--allow"}).hasAllow);
+
   o = parse({"--hub"});  // trailing value option
   EXPECT_TRUE(o.hubAddress.empty());
   o = parse({"--hub", "--min"});  // the value is taken whatever it looks like
