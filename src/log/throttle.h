@@ -36,4 +36,43 @@ class LineThrottle {
   std::uint64_t held_ = 0;
 };
 
+// A token bucket for lines that are normal one at a time but come in storms
+// (a connection each, say): a burst of `burst` passes, then `perSecond`.
+class LineBudget {
+ public:
+  LineBudget(std::uint64_t burst, std::uint64_t perSecond) : burst_(burst), perSecond_(perSecond), tokens_(burst) {}
+
+  // Same contract as LineThrottle::allow.
+  bool allow(std::uint64_t nowMs, std::uint64_t* suppressed = nullptr) {
+    if (started_ && nowMs > lastMs_) {
+      const std::uint64_t gained = (nowMs - lastMs_) * perSecond_ / 1000;
+      if (gained > 0) {
+        tokens_ = tokens_ + gained > burst_ ? burst_ : tokens_ + gained;
+        lastMs_ += gained * 1000 / perSecond_;
+      }
+    } else if (!started_) {
+      started_ = true;
+      lastMs_ = nowMs;
+    }
+    if (tokens_ == 0) {
+      ++held_;
+      return false;
+    }
+    if (tokens_ == burst_) lastMs_ = nowMs;  // a full bucket gains nothing while it waits
+    --tokens_;
+    if (suppressed) *suppressed = held_;
+    held_ = 0;
+    return true;
+  }
+  std::uint64_t held() const { return held_; }
+
+ private:
+  std::uint64_t burst_;
+  std::uint64_t perSecond_;
+  std::uint64_t tokens_;
+  std::uint64_t lastMs_ = 0;
+  bool started_ = false;
+  std::uint64_t held_ = 0;
+};
+
 }  // namespace vl

@@ -123,7 +123,15 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
     client->peerPort = peerPort;
     const std::string peerText = client->peerAddress + ":" + std::to_string(client->peerPort);
     clients_.emplace(id, std::move(client));
-    logWrite(LogLevel::Info, "客户端接入 #%u 来自 %s", id, peerText.c_str());
+    std::uint64_t held = 0;
+    if (connectionLog_.allow(monotonicMs(), &held)) {
+      if (held) {
+        logWrite(LogLevel::Info, "客户端接入 #%u 来自 %s（另有 %llu 条连接记录未记）", id, peerText.c_str(),
+                 static_cast<unsigned long long>(held));
+      } else {
+        logWrite(LogLevel::Info, "客户端接入 #%u 来自 %s", id, peerText.c_str());
+      }
+    }
     if (onConnect) onConnect(id);
   }
 }
@@ -235,7 +243,11 @@ void FrameServer::deliverFrames(ClientId id, const FrameHandler& onFrame) {
     const DecodeStatus status = client->receiveBuffer.next(frame);
     if (status == DecodeStatus::NeedMore) break;
     if (status == DecodeStatus::BadLength) {
-      logWrite(LogLevel::Warn, "连接 #%u 帧长度非法 (%u)，断开", id, client->receiveBuffer.badLength());
+      std::uint64_t held = 0;
+      if (connectionLog_.allow(monotonicMs(), &held)) {
+        logWrite(LogLevel::Warn, "连接 #%u 帧长度非法 (%u)，断开%s", id, client->receiveBuffer.badLength(),
+                 held ? formatString("（另有 %llu 条连接记录未记）", static_cast<unsigned long long>(held)).c_str() : "");
+      }
       closeList_.push_back(id);
       break;
     }

@@ -115,6 +115,9 @@ class FrameServer {
   std::size_t maxClients_ = 0;
   AcceptFilter acceptFilter_;
   LineThrottle overLimitLog_;
+  // Per-connection lines ("客户端接入", bad lengths): a storm of connections
+  // must not rotate agent.log's history away.
+  LineBudget connectionLog_{64, 5};
   std::uint16_t port_ = 0;
   ClientId nextClientId_ = 1;
   bool polling_ = false;

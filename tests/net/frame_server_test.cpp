@@ -56,6 +56,20 @@ TEST(FrameServerIdle, ListenOnATakenPortFailsWithTheBindLine) {
   EXPECT_TRUE(rec.connects.empty() && rec.disconnects.empty());
 }
 
+TEST_F(ServerFixture, AStormOfConnectionsLogsABurstThenSaysHowManyWentUnlogged) {
+  std::vector<std::unique_ptr<TcpClient>> clients;
+  for (int i = 0; i < 100; ++i) {
+    clients.push_back(std::make_unique<TcpClient>());
+    ASSERT_TRUE(test::connectLoopback(*clients.back(), port));
+  }
+  ASSERT_TRUE(rec.pollUntil(server, [&] { return rec.connects.size() == 100; }));
+  EXPECT_LT(log.count("客户端接入 #"), 80);  // a burst of 64 and a few seconds' worth
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // lets a line's worth refill
+  TcpClient late;
+  accept(late);
+  EXPECT_TRUE(log.contains("条连接记录未记）"));
+}
+
 TEST_F(ServerFixture, AcceptsAtMost32ClientsPerPassWithIncreasingIds) {
   std::vector<std::unique_ptr<TcpClient>> clients;
   for (int i = 0; i < 40; ++i) {
