@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The Windows installer, proven by installing it under Wine: silent install
+# into a folder with a space, the files and the autostart value are there,
+# the installed program starts (headless) and streams to velmora-pad, then
+# the silent uninstaller removes the program and keeps data\.
+# Runs inside a private network namespace with its own X server and
+# wineserver (Wine's sockets live in the wineserver). Exit code 77: skipped.
+#
+#   installer_wine_test.sh AGENT_EXE PAD_EXE LINUX_PAD VERSION WINE_PREFIX_SOURCE
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e.sh"
+command -v makensis >/dev/null && command -v zip >/dev/null || { echo "SKIP: makensis or zip missing"; exit 77; }
+e2e_enter_netns "$0" "$@"
+
+agent_exe=$(realpath "$1") pad_exe=$(realpath "$2") pad=$3 version=$4 prefix_src=$5
+[ -x "$pad" ] || { echo "SKIP: no Linux velmora-pad at $pad"; exit 77; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+work=$(mktemp -d)
+pids=()
+wine=/usr/lib/wine/wine64
+fail() { echo "FAIL: $*"; [ -n "${log:-}" ] && tail -20 "$log" 2>/dev/null; exit 1; }
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+ip link set lo up || fail "no loopback"
+
+out=$("$here/../../packaging/windows/build-windows.sh" "$agent_exe" "$pad_exe" "$version" "$work/out" 2>"$work/nsis.log") ||
+  { cat "$work/nsis.log"; fail "build-windows.sh"; }
+setup=$work/out/velmora-agent-setup-$version.exe
+[ -f "$setup" ] || fail "no installer: $out"
+
+fifo="$work/xfifo"; mkfifo "$fifo"
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
+pids+=($!)
+read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
+export DISPLAY=":$display" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A prefix of our own, copied from the suite's, so its wineserver is ours
+# and every run starts from a machine that never saw the program.
+export WINEPREFIX=$work/prefix
+if [ -f "$prefix_src/.vl-ready" ]; then cp -a "$prefix_src" "$WINEPREFIX"
+else "$wine" wineboot -i >/dev/null 2>&1; wineserver -w; fi
+
+dir='C:\vl test\Velmora Agent'
+unix_dir="$WINEPREFIX/drive_c/vl test/Velmora Agent"
+# NSIS takes /D= unquoted, spaces and all: Wine quotes an argument that
+# holds a space, so the path goes in as words it joins with spaces.
+read -ra dir_words <<<"/D=$dir"
+"$wine" "$setup" /S "${dir_words[@]}" >/dev/null 2>&1 || fail "silent install failed ($?)"
+for f in velmora-agent.exe velmora-pad.exe README.md THIRD-PARTY-LICENSES.txt uninstall.exe; do
+  [ -f "$unix_dir/$f" ] || fail "not installed: $f ($(find "$WINEPREFIX/drive_c" -name velmora-agent.exe 2>&1))"
+done
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+"$wine" reg query "$run_key" /v "Velmora Agent" 2>/dev/null | tr -d '\r' | grep -qF "\"$dir\\velmora-agent.exe\" --tray" ||
+  fail "no autostart value: $("$wine" reg query "$run_key" 2>&1 | tr -d '\r')"
+
+log="$unix_dir/data/logs/agent.log"
+VL_POWER_DRY_RUN=1 "$wine" "$dir\\velmora-agent.exe" --headless --hub 127.0.0.1 >"$work/agent.out" 2>&1 &
+pids+=($!)
+wait_for "$log" "推流服务就绪" 60 || fail "the installed program did not start"
+got=$("$pad" watch 127.0.0.1 --count 1 --seconds 30 2>&1) || fail "watch: $got"
+grep -q "done: 1 frames" <<<"$got" || fail "no frame from the installed program: $got"
+winpid=$(sed -n 's/.*已启动：.*（PID \([0-9]*\)）.*/\1/p' "$log" | head -n 1)
+"$wine" taskkill /PID "$winpid" >/dev/null 2>&1 || fail "taskkill"
+until_true 20 test -f "$unix_dir/data/settings.json" || fail "no settings saved in data\\"
+
+# The uninstaller copies itself away and returns at once: wait for its work.
+"$wine" "$dir\\uninstall.exe" /S >/dev/null 2>&1 || fail "silent uninstall failed ($?)"
+until_true 60 test ! -e "$unix_dir/velmora-agent.exe" || fail "program still there after uninstall"
+until_true 20 test ! -e "$unix_dir/uninstall.exe" || fail "uninstaller still there"
+[ -f "$unix_dir/data/settings.json" ] && [ -f "$log" ] || fail "data\\ was not kept"
+"$wine" reg query "$run_key" /v "Velmora Agent" >/dev/null 2>&1 && fail "autostart value left behind"
+echo "PASS (installer $(stat -c %s "$setup") bytes)"
