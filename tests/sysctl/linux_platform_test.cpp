@@ -300,6 +300,11 @@ class PowerCommandTest : public ::testing::Test {
     readWholeFile(dir.file("asked"), text);
     return text;
   }
+  // The command runs on its own after the request; waits for what it wrote.
+  std::string waitForRecorded(const std::string& expected) const {
+    for (int i = 0; i < 500 && recorded() != expected; ++i) test::sleepMs(10);
+    return recorded();
+  }
   std::string record() const { return "printf '%s' \"$0\" > " + quoted(dir.file("asked")); }
 
   test::ScopedDryRun noDryRun{false};
@@ -312,11 +317,11 @@ TEST_F(PowerCommandTest, AcceptedRequestNamesTheOperation) {
   test::Outcome o = test::run(*platform, "shutdown");
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "正在关机");
-  EXPECT_EQ(recorded(), "poweroff");
+  EXPECT_EQ(waitForRecorded("poweroff"), "poweroff");
   o = test::run(*platform, "restart");
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "正在重启");
-  EXPECT_EQ(recorded(), "reboot");
+  EXPECT_EQ(waitForRecorded("reboot"), "reboot");
 }
 
 // The command runs on after the request returns; its failure is collected
@@ -331,7 +336,7 @@ LateFailure waitForLateFailure(SystemPlatform& platform, int passes = 1000) {
   LateFailure f;
   for (int i = 0; i < passes && !f.reported; ++i) {
     f.reported = platform.takeLatePowerFailure(f.reboot, f.error);
-    if (!f.reported) sleepMs(10);
+    if (!f.reported) test::sleepMs(10);
   }
   return f;
 }
@@ -345,7 +350,7 @@ TEST_F(PowerCommandTest, RefusalCarriesTheExitStatusOrErrno) {
   EXPECT_FALSE(late.reboot);
   EXPECT_EQ(late.error, 3u);
   EXPECT_EQ(powerRequestRefusedText(late.reboot, late.error), "系统拒绝了关机请求（错误 3）");
-  EXPECT_EQ(recorded(), "poweroff");
+  EXPECT_EQ(recorded(), "poweroff");  // written before it exited
   EXPECT_FALSE(refusing->takeLatePowerFailure(late.reboot, late.error));
 
   // A program that cannot be started fails at once.
@@ -373,8 +378,7 @@ TEST_F(PowerCommandTest, RequestReturnsWhileTheCommandStillRuns) {
   const test::Outcome o = test::run(*platform, "restart");
   EXPECT_TRUE(o.ok);
   EXPECT_EQ(o.message, "正在重启");
-  for (int i = 0; i < 500 && recorded() != "reboot"; ++i) sleepMs(10);
-  EXPECT_EQ(recorded(), "reboot");
+  EXPECT_EQ(waitForRecorded("reboot"), "reboot");
   bool reboot = false;
   std::uint32_t error = 0;
   EXPECT_FALSE(platform->takeLatePowerFailure(reboot, error));  // still waiting for "go"

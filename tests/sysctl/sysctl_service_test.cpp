@@ -384,7 +384,9 @@ TEST_F(SysCtlServiceTest, ConnectionWithoutACommandIsClosedAfterFiveSeconds) {
       state = client.pollConnect(static_cast<int>(monotonicMs() - started), 3000);
     }
     ASSERT_EQ(state, 1);
-    if (!sent.empty()) ASSERT_EQ(client.sendAll(sent.data(), sent.size()), static_cast<std::int64_t>(sent.size()));
+    if (!sent.empty()) {
+      ASSERT_EQ(client.sendAll(sent.data(), sent.size()), static_cast<std::int64_t>(sent.size()));
+    }
     char buffer[64];
     // Accepted at `now`; one tick short of the limit it stays open.
     for (int i = 0; i < 20; ++i) {
