@@ -20,7 +20,8 @@ if [ "${VL_KEEPALIVE_NS_B:-}" = "" ]; then
   unshare -n sleep 600 &
   NS_B=$!
   trap 'kill "$NS_B" 2>/dev/null; wait "$NS_B" 2>/dev/null' EXIT
-  until_true 5 test "$(readlink /proc/$NS_B/ns/net)" != "$(readlink /proc/self/ns/net)" ||
+  other_ns() { [ "$(readlink /proc/"$NS_B"/ns/net)" != "$(readlink /proc/$$/ns/net)" ]; }
+  until_true 5 other_ns ||
     { echo "FAIL: namespace B did not start"; exit 1; }
   VL_KEEPALIVE_NS_B=$NS_B unshare -n bash "$0" "$PEER"
   exit $?
