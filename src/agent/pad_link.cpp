@@ -6,6 +6,7 @@
 #include "agent/agent.h"
 #include "echo/input_message.h"
 #include "log/helpers.h"
+#include "log/json_bounded.h"
 #include "net/frame.h"
 
 namespace vl {
@@ -166,12 +167,17 @@ void Agent::pollPadLink() {
     const std::uint8_t kind = h[4];
     const char* payload = reinterpret_cast<const char*>(h + net::kFrameHeaderSize);
     offset += net::kFrameHeaderSize + length;
-    if (kind == static_cast<std::uint8_t>(net::FrameKind::Text)) {
+    // Pad messages are small; a larger one is not worth a copy or a parse.
+    if (kind == static_cast<std::uint8_t>(net::FrameKind::Text) && length <= kMaxTextFrameBytes) {
       handlePadMessage(std::string(payload, length));
       if (!linkConnected) return;  // the buffer went with the link
     }
   }
   linkBuffer_.erase(linkBuffer_.begin(), linkBuffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+  // One large frame must not pin its buffer for the rest of the link.
+  if (linkBuffer_.empty() && linkBuffer_.capacity() > net::kKeptReceiveCapacity) {
+    std::vector<std::uint8_t>().swap(linkBuffer_);
+  }
 
   const std::uint64_t t = now();
   if (linkConnected && t > lastHeartbeatMs + kHeartbeatIntervalMs) {
@@ -182,7 +188,7 @@ void Agent::pollPadLink() {
 }
 
 void Agent::handlePadMessage(std::string_view text) {
-  const nlohmann::json j = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  const nlohmann::json j = parseBoundedJson(text);
   if (j.is_discarded() || !j.is_object()) return;
   std::string type;
   readJsonString(j, "t", type);

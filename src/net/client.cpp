@@ -37,6 +37,7 @@ bool TcpClient::startConnect(const std::string& host, std::uint16_t port) {
     // waits for readiness itself, and a blocking send could hang the
     // calling thread for as long as the peer does not read.
     sys::setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
+    sys::setKeepAlive(s);
     socket_ = s;
     return true;
   }
@@ -58,6 +59,8 @@ int TcpClient::pollConnect(int elapsedMs, int timeoutMs) {
   int error = -1;
   if (ready > 0 && sys::pendingError(socket_, error) && error == 0) {
     sys::setIntOption(socket_, IPPROTO_TCP, TCP_NODELAY, 1);
+    // The Pad may vanish without closing; probing lets the link reconnect.
+    sys::setKeepAlive(socket_);
     connecting_ = false;
     return 1;
   }

@@ -58,16 +58,25 @@ void FrameDecoder::discardDelivered() {
   if (readOffset_ == buffer_.size()) {
     buffer_.clear();
   } else {
-    // Only the tail of an incomplete frame moves; capacity is kept.
+    // Only the tail of an incomplete frame moves.
     std::memmove(buffer_.data(), buffer_.data() + readOffset_, buffer_.size() - readOffset_);
     buffer_.resize(buffer_.size() - readOffset_);
   }
   readOffset_ = 0;
+  releaseExcess();
 }
 
 void FrameDecoder::clear() {
   buffer_.clear();
   readOffset_ = 0;
+  releaseExcess();
+}
+
+void FrameDecoder::releaseExcess() {
+  // Small buffers keep their room so a steady stream never reallocates.
+  if (buffer_.capacity() <= kKeptReceiveCapacity || buffer_.size() > kKeptReceiveCapacity / 4) return;
+  std::vector<std::uint8_t> kept(buffer_.begin(), buffer_.end());
+  buffer_.swap(kept);
 }
 
 }  // namespace vl::net

@@ -17,6 +17,9 @@ inline constexpr std::size_t kFrameHeaderSize = 5;
 inline constexpr std::uint32_t kMaxFramePayload = 0x4000000;
 // Largest number of received, unconsumed bytes a reader keeps.
 inline constexpr std::size_t kMaxReceiveBuffer = 0x4000010;
+// Receive buffer a reader keeps between frames; one large frame must not
+// pin its size for the rest of the connection.
+inline constexpr std::size_t kKeptReceiveCapacity = 262144;
 
 // Writes the header for (kind, length): length bits 31-24 .. 7-0, then the
 // low byte of the kind.
@@ -57,17 +60,23 @@ class FrameDecoder {
   // Returns the next complete frame after those already returned.
   DecodeStatus next(FrameView& frame);
 
-  // Removes the frames returned so far from the front of the buffer.
+  // Removes the frames returned so far from the front of the buffer; a
+  // buffer grown past kKeptReceiveCapacity is given back once what remains
+  // fits in a quarter of that.
   void discardDelivered();
 
   void clear();
 
   // Bytes received and not yet returned as frames.
   std::size_t buffered() const { return buffer_.size() - readOffset_; }
+  // Bytes the buffer holds room for.
+  std::size_t capacity() const { return buffer_.capacity(); }
   // Length field of the header that caused the last BadLength.
   std::uint32_t badLength() const { return badLength_; }
 
  private:
+  void releaseExcess();
+
   std::vector<std::uint8_t> buffer_;
   std::size_t readOffset_ = 0;
   std::uint32_t badLength_ = 0;

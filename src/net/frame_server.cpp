@@ -93,6 +93,9 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
     sys::setNonBlocking(s, true);
     sys::setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1);
     sys::setIntOption(s, SOL_SOCKET, SO_SNDBUF, sendBufferSize_);
+    // A viewer whose cable is pulled must still be noticed, so its held
+    // buttons and keys are released.
+    sys::setKeepAlive(s);
 
     std::string peerAddress = "0.0.0.0";
     std::uint16_t peerPort = 0;

@@ -12,6 +12,17 @@ namespace vl::net {
 using SocketHandle = std::uintptr_t;
 inline constexpr SocketHandle kInvalidSocket = ~SocketHandle(0);
 
+// A peer that vanishes without closing (a pulled cable, a powered-off PC)
+// sends nothing, so only probes can tell. An idle connection is probed
+// after 10 s and dropped within about 30 s of silence.
+inline constexpr int kKeepAliveIdleSeconds = 10;
+inline constexpr int kKeepAliveIntervalSeconds = 5;
+inline constexpr int kKeepAliveProbes = 3;
+// Linux: unacknowledged data gives up after this long as well.
+inline constexpr int kUnackedTimeoutMs = 30000;
+// Windows fixes the probe count at 10, so its interval is shorter.
+inline constexpr int kKeepAliveIntervalMsWindows = 2000;
+
 // Starts Windows Sockets 2.2 once per process (retried after a failure);
 // always true on Linux. Callers may ignore the result: the socket call that
 // follows fails on its own.

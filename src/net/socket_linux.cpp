@@ -68,6 +68,17 @@ bool pendingError(SocketHandle s, int& error) {
 // another socket is listening on.
 bool setExclusiveAddressUse(SocketHandle) { return false; }
 
+bool setKeepAlive(SocketHandle s) {
+  bool ok = setIntOption(s, SOL_SOCKET, SO_KEEPALIVE, 1);
+  ok = setIntOption(s, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds) && ok;
+  ok = setIntOption(s, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds) && ok;
+  ok = setIntOption(s, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes) && ok;
+  // Without it a peer that vanishes while data is queued for it is retried
+  // for about 15 minutes, whatever the keepalive settings say.
+  ok = setIntOption(s, IPPROTO_TCP, TCP_USER_TIMEOUT, kUnackedTimeoutMs) && ok;
+  return ok;
+}
+
 long long sendSome(SocketHandle s, const void* data, std::size_t length) {
   if (length > INT_MAX) length = INT_MAX;
   return ::send(toNative(s), data, length, MSG_NOSIGNAL);

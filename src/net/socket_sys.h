@@ -67,6 +67,10 @@ bool setIntOption(SocketHandle s, int level, int name, int value);
 bool pendingError(SocketHandle s, int& error);
 // Exclusive use of the bound address where the platform has it.
 bool setExclusiveAddressUse(SocketHandle s);
+// Turns on keepalive probing with the timings of socket.h; false when the
+// system refused any part (the connection still works, it is only noticed
+// later when its peer vanishes).
+bool setKeepAlive(SocketHandle s);
 
 // send/recv of at most INT_MAX bytes; never raises SIGPIPE.
 long long sendSome(SocketHandle s, const void* data, std::size_t length);

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <mswsock.h>
+#include <mstcpip.h>
 
 #include <climits>
 #include <mutex>
@@ -81,6 +82,16 @@ bool pendingError(SocketHandle s, int& error) {
 }
 
 bool setExclusiveAddressUse(SocketHandle s) { return setIntOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
+
+bool setKeepAlive(SocketHandle s) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = static_cast<ULONG>(kKeepAliveIdleSeconds) * 1000;
+  values.keepaliveinterval = kKeepAliveIntervalMsWindows;
+  DWORD returned = 0;
+  return WSAIoctl(toNative(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                  nullptr) == 0;
+}
 
 long long sendSome(SocketHandle s, const void* data, std::size_t length) {
   if (length > INT_MAX) length = INT_MAX;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log/helpers.h"
+#include "log/json_bounded.h"
 #include "log/log.h"
 #include "sysctl/system_actions.h"
 
@@ -17,6 +18,8 @@ using nlohmann::json;
 constexpr int kInfo = 1;
 constexpr int kWarn = 2;
 constexpr int kError = 3;
+
+constexpr char kPowerRefusedText[] = "本机已禁止远程关机/重启";
 
 struct OpEntry {
   const char* wire;
@@ -74,7 +77,7 @@ bool isPowerSysOp(std::string_view op) { return op == "shutdown" || op == "resta
 
 SysCtlCommand parseSysCtlCommand(std::string_view payload) {
   SysCtlCommand command;
-  const json value = json::parse(payload.begin(), payload.end(), nullptr, false);
+  const json value = parseBoundedJson(payload);
   if (value.is_discarded() || !value.is_object()) return command;
   if (stringMember(value, "t") != "sys.cmd") return command;
   std::string op = stringMember(value, "op");
@@ -99,6 +102,8 @@ SysCtlService::SysCtlService(EventSink events, SystemPlatform* platform, Clock c
     : events_(std::move(events)),
       platform_(platform ? platform : &defaultSystemPlatform()),
       clock_(std::move(clock)) {
+  server_.setMaxClients(kMaxSysCtlClients);
+  onConnect_ = [this](net::ClientId client) { openedAt_[client] = now(); };
   onFrame_ = [this](net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
                     std::uint64_t length) { handleSysCtlFrame(client, kind, payload, length); };
 }
@@ -118,24 +123,62 @@ bool SysCtlService::start(std::uint16_t port, const std::string& bindAddress) {
 
 void SysCtlService::stop() {
   server_.closeAll();
+  openedAt_.clear();
   ready_ = false;
   pendingOp_.clear();
   pendingDueMs_ = 0;
 }
 
 void SysCtlService::poll() {
-  if (ready_) server_.poll({}, onFrame_, {});
+  if (!ready_) return;
+  server_.poll(onConnect_, onFrame_, {});
+  closeIdleClients();
 }
 
 void SysCtlService::tick() {
   poll();
   runPendingPowerOp();
+  reportLatePowerFailures();
+}
+
+void SysCtlService::closeIdleClients() {
+  const std::uint64_t t = now();
+  for (auto it = openedAt_.begin(); it != openedAt_.end();) {
+    const net::ClientId client = it->first;
+    if (!server_.hasClient(client)) {
+      it = openedAt_.erase(it);
+    } else if (t - it->second >= kSysCtlIdleMs) {
+      it = openedAt_.erase(it);
+      server_.closeClient(client, false);
+      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u 5 秒内没有发来命令，已断开", client));
+    } else {
+      ++it;
+    }
+  }
+}
+
+void SysCtlService::reportLatePowerFailures() {
+  bool reboot = false;
+  std::uint32_t code = 0;
+  while (platform_->takeLatePowerFailure(reboot, code)) {
+    logEvent(kError, formatString("系统控制 %s 执行失败：%s", sysOpDisplayName(reboot ? "restart" : "shutdown"),
+                                  powerRequestRefusedText(reboot, code).c_str()));
+  }
 }
 
 void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
                                       const std::uint8_t* payload, std::uint64_t length) {
   if (kind != net::FrameKind::Text) {
     server_.closeClient(client, true);
+    return;
+  }
+  // A command is a few dozen bytes: anything this large is not parsed at
+  // all, and one is enough to end the connection.
+  if (length > kMaxTextFrameBytes) {
+    server_.closeClient(client, false);
+    logThrottled(oversizedLog_, kWarn,
+                 formatString("系统控制连接 #%u 发来过大的文本帧（%llu 字节），已断开", client,
+                              static_cast<unsigned long long>(length)));
     return;
   }
   const std::string_view text =
@@ -152,12 +195,17 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
     reply(client, false,
           mentionsWake ? "开机/唤醒由中控端直接发魔术包，不走本端口" : "命令不合法：不认识的操作", -1,
           -1);
-    logEvent(kWarn, line);
+    logThrottled(rejectedLog_, kWarn, line);
     return;
   }
 
   ++commandCount_;
   const char* name = sysOpDisplayName(command.op);
+  if (isPowerSysOp(command.op) && !powerAllowed_) {
+    reply(client, false, kPowerRefusedText, -1, -1);
+    logThrottled(refusedPowerLog_, kWarn, formatString("收到系统控制：%s —— %s，已拒绝", name, kPowerRefusedText));
+    return;
+  }
   if (isPowerSysOp(command.op)) {
     reply(client, true, command.op == "restart" ? "正在重启" : "正在关机", -1, -1);
     pendingOp_ = command.op;
@@ -179,6 +227,7 @@ void SysCtlService::runPendingPowerOp() {
   if (pendingOp_.empty() || now() < pendingDueMs_) return;
   const std::string op = std::move(pendingOp_);
   pendingOp_.clear();
+  if (!powerAllowed_) return;  // forbidden while it was waiting
   std::string message;
   if (!executeSystemOp(*platform_, op, 0, &message, nullptr, nullptr)) {
     logEvent(kError, formatString("系统控制 %s 执行失败：%s", sysOpDisplayName(op), message.c_str()));
@@ -188,6 +237,16 @@ void SysCtlService::runPendingPowerOp() {
 void SysCtlService::reply(net::ClientId client, bool ok, const std::string& msg, int vol, int muted) {
   server_.sendText(client, makeSysCtlAck(ok, msg, vol, muted));
   server_.closeClient(client, true);
+}
+
+void SysCtlService::logThrottled(LineThrottle& throttle, int level, const std::string& text) {
+  std::uint64_t held = 0;
+  if (!throttle.allow(now(), &held)) return;
+  if (held == 0) {
+    logEvent(level, text);
+  } else {
+    logEvent(level, text + formatString("（另有 %llu 条未记）", static_cast<unsigned long long>(held)));
+  }
 }
 
 void SysCtlService::logEvent(int level, const std::string& text) {

@@ -2,15 +2,19 @@
 // text frame, gets one "sys.ack" and the connection is closed. Volume and
 // mute run before the acknowledgement leaves; shutdown and restart run
 // 400 ms after it, from the tick, so the Pad has its answer first.
-// UI thread only; no locks.
+// Anyone on the network can reach the port, so what a connection may cost
+// is bounded: its size, its time, the number held at once and the log
+// lines it causes. UI thread only; no locks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
 #include "log/event_log.h"
+#include "log/throttle.h"
 #include "net/frame_server.h"
 #include "sysctl/system_platform.h"
 
@@ -20,6 +24,13 @@ inline constexpr std::uint16_t kSysCtlPort = 24693;
 inline constexpr std::uint64_t kPowerOpDelayMs = 400;
 inline constexpr std::size_t kRejectedPayloadLogBytes = 160;
 inline constexpr int kDefaultVolumeStep = 2;
+inline constexpr std::size_t kMaxSysCtlClients = 16;
+// The Pad sends its command right after connecting; a connection that has
+// not delivered one by then is closed, silent or trickling.
+inline constexpr std::uint64_t kSysCtlIdleMs = 5000;
+// Repeated lines of one kind (rejected commands, refused power, oversized
+// frames, idle closes) are written at most once per interval.
+inline constexpr std::uint64_t kSysCtlLogIntervalMs = 1000;
 
 // Display name of an operation; "（未选择操作）" for "", "（未知操作）" otherwise.
 const char* sysOpDisplayName(std::string_view op);
@@ -60,7 +71,8 @@ class SysCtlService {
 
   // One server pass when ready (frames are handled inside it).
   void poll();
-  // poll, then runPendingPowerOp: what the agent's tick does.
+  // poll, runPendingPowerOp, then a power request that failed after it was
+  // handed to the system goes to the log: what the agent's tick does.
   void tick();
 
   void handleSysCtlFrame(net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
@@ -83,6 +95,11 @@ class SysCtlService {
   void logEvent(int level, const std::string& text);
   std::uint64_t now() const;
   void reply(net::ClientId client, bool ok, const std::string& msg, int vol, int muted);
+  // Writes `text` unless `throttle` holds it back; the line that is written
+  // says how many were held back before it.
+  void logThrottled(LineThrottle& throttle, int level, const std::string& text);
+  void closeIdleClients();
+  void reportLatePowerFailures();
 
   net::FrameServer server_;
   std::uint16_t port_ = kSysCtlPort;
@@ -92,9 +109,17 @@ class SysCtlService {
   std::uint64_t pendingDueMs_ = 0;
   std::uint64_t commandCount_ = 0;
 
+  // When each connection still open was accepted.
+  std::map<net::ClientId, std::uint64_t> openedAt_;
+  LineThrottle rejectedLog_{kSysCtlLogIntervalMs};
+  LineThrottle refusedPowerLog_{kSysCtlLogIntervalMs};
+  LineThrottle oversizedLog_{kSysCtlLogIntervalMs};
+  LineThrottle idleLog_{kSysCtlLogIntervalMs};
+
   EventSink events_;
   SystemPlatform* platform_;
   Clock clock_;
+  net::FrameServer::ConnectHandler onConnect_;
   net::FrameServer::FrameHandler onFrame_;
 };
 

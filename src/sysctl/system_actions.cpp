@@ -151,6 +151,10 @@ bool enableShutdownPrivilege(SystemPlatform& platform, std::string* error) {
   return true;
 }
 
+std::string powerRequestRefusedText(bool reboot, std::uint32_t code) {
+  return formatString("系统拒绝了%s请求（错误 %lu）", reboot ? "重启" : "关机", static_cast<unsigned long>(code));
+}
+
 bool initiatePowerOff(SystemPlatform& platform, bool reboot, std::string& error,
                       std::string* message) {
   const char* what = reboot ? "重启" : "关机";
@@ -165,7 +169,7 @@ bool initiatePowerOff(SystemPlatform& platform, bool reboot, std::string& error,
   }
   std::uint32_t code = 0;
   if (!platform.requestPowerOff(reboot, code)) {
-    error = formatString("系统拒绝了%s请求（错误 %lu）", what, static_cast<unsigned long>(code));
+    error = powerRequestRefusedText(reboot, code);
     if (message) *message = error;
     return false;
   }

@@ -25,6 +25,9 @@ bool executeSystemOp(SystemPlatform& platform, const std::string& op, int step,
 bool executeSystemOp(const std::string& op, int step, std::string* message, int* volume,
                      int* muteState);
 
+// "系统拒绝了关机请求（错误 N）" / "…重启…": the system turned a power request down.
+std::string powerRequestRefusedText(bool reboot, std::uint32_t code);
+
 bool enableShutdownPrivilege(SystemPlatform& platform, std::string* error);
 bool initiatePowerOff(SystemPlatform& platform, bool reboot, std::string& error,
                       std::string* message);

@@ -65,8 +65,16 @@ class SystemPlatform {
   // Failures give the system's error number (GetLastError, errno or an exit status).
   virtual bool openProcessToken(std::unique_ptr<ProcessToken>& token, std::uint32_t& error) = 0;
   virtual bool lookupShutdownPrivilege(std::uint64_t& luid, std::uint32_t& error) = 0;
-  // Forced, immediate, no message; true once the system has accepted it.
+  // Forced, immediate, no message; true once the system has accepted it, or
+  // once the request is under way where finding out would block (Linux).
   virtual bool requestPowerOff(bool reboot, std::uint32_t& error) = 0;
+  // A request accepted under way that then failed, each reported once:
+  // true with its reboot flag and error. Never blocks; polled from the tick.
+  virtual bool takeLatePowerFailure(bool& reboot, std::uint32_t& error) {
+    (void)reboot;
+    (void)error;
+    return false;
+  }
 
   // Apartment-threaded on the calling thread; kHrChangedMode when the thread
   // already belongs to another apartment.
@@ -86,7 +94,8 @@ struct LinuxPlatformOptions {
   std::vector<std::string> powerCommand = {"systemctl", "--no-ask-password", "-i"};
   // Upper bound for every PulseAudio exchange.
   int pulseTimeoutMs = 1000;
-  // Upper bound for the power command to finish.
+  // Upper bound for the power command to finish; it is then killed and the
+  // request reported as failed.
   int powerCommandTimeoutMs = 10000;
 };
 

@@ -243,33 +243,21 @@ class LinuxToken final : public ProcessToken {
   }
 };
 
-// Runs argv and waits for it up to timeoutMs; 0 on success, otherwise the
-// exit status (128 + signal when killed) or an errno value.
-std::uint32_t runCommand(const std::vector<std::string>& args, int timeoutMs) {
+// Starts argv without waiting for it: 0 with its pid, or the errno value of
+// a spawn that failed (a missing program included).
+std::uint32_t spawnCommand(const std::vector<std::string>& args, pid_t& pid) {
   if (args.empty()) return ENOENT;
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-  if (spawned != 0) return static_cast<std::uint32_t>(spawned);
-  const std::uint64_t deadline = monotonicMs() + static_cast<std::uint64_t>(timeoutMs);
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
-      if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
-      return ECHILD;
-    }
-    if (r < 0 && errno != EINTR) return static_cast<std::uint32_t>(errno);
-    if (monotonicMs() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return ETIMEDOUT;
-    }
-    usleep(10000);
-  }
+  return static_cast<std::uint32_t>(posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ));
+}
+
+// Exit status, or 128 + signal when killed.
+std::uint32_t exitCode(int status) {
+  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return ECHILD;
 }
 
 class LinuxSystemPlatform final : public SystemPlatform {
@@ -286,11 +274,47 @@ class LinuxSystemPlatform final : public SystemPlatform {
     return true;
   }
 
+  // systemctl can take seconds to answer, and the caller is the UI thread:
+  // the command is only started here and reaped by takeLatePowerFailure.
   bool requestPowerOff(bool reboot, std::uint32_t& error) override {
     std::vector<std::string> args = options_.powerCommand;
     args.push_back(reboot ? "reboot" : "poweroff");
-    error = runCommand(args, options_.powerCommandTimeoutMs);
-    return error == 0;
+    PowerChild child;
+    child.reboot = reboot;
+    error = spawnCommand(args, child.pid);
+    if (error != 0) return false;
+    child.deadlineMs = monotonicMs() + static_cast<std::uint64_t>(options_.powerCommandTimeoutMs);
+    children_.push_back(child);
+    return true;
+  }
+
+  bool takeLatePowerFailure(bool& reboot, std::uint32_t& error) override {
+    for (auto it = children_.begin(); it != children_.end();) {
+      int status = 0;
+      const pid_t r = waitpid(it->pid, &status, WNOHANG);
+      if (r == 0) {
+        // Killed once; reaped by a later call, never waited for here.
+        if (!it->killed && monotonicMs() >= it->deadlineMs) {
+          kill(it->pid, SIGKILL);
+          it->killed = true;
+        }
+        ++it;
+        continue;
+      }
+      if (r < 0 && errno == EINTR) {
+        ++it;
+        continue;
+      }
+      const std::uint32_t code = r < 0 ? static_cast<std::uint32_t>(errno) : it->killed ? ETIMEDOUT : exitCode(status);
+      const bool wasReboot = it->reboot;
+      it = children_.erase(it);
+      if (code != 0) {
+        reboot = wasReboot;
+        error = code;
+        return true;
+      }
+    }
+    return false;
   }
 
   // No apartments here; the scope still balances the calls.
@@ -305,7 +329,17 @@ class LinuxSystemPlatform final : public SystemPlatform {
   }
 
  private:
+  struct PowerChild {
+    pid_t pid = 0;
+    bool reboot = false;
+    std::uint64_t deadlineMs = 0;
+    bool killed = false;
+  };
+
   LinuxPlatformOptions options_;
+  // Power commands started and not yet reaped. One still running when the
+  // agent stops is left to finish: the request stands.
+  std::vector<PowerChild> children_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "agent_fixture.h"
 #include "log/helpers.h"
+#include "log/json_bounded.h"
 #include "net/frame.h"
 #include "net/frame_server.h"
 
@@ -358,6 +359,19 @@ TEST_F(PadLinkTest, KickAmongSeveralMessagesEndsHandlingAndReconnectsLater) {
   exchange(50);
   const auto& last = agent_->eventLog().entries().back().text;
   EXPECT_LE(last.size(), std::string("Pad 端提示: ").size() + kPadTextMax);
+}
+
+// A megabyte-scale run of "[" once took gigabytes to parse; a message over
+// the text limit is not parsed at all, and neither ends the link.
+TEST_F(PadLinkTest, OversizedAndDeepMessagesAreIgnoredAndTheLinkStays) {
+  linkUp();
+  std::string padded = R"({"t":"toast","msg":"too big"})";
+  padded.resize(kMaxTextFrameBytes + 1, ' ');
+  pad_.send({std::string(4 << 20, '['), padded, R"({"t":"toast","msg":"after"})"});
+  exchange(100);
+  EXPECT_FALSE(log_.contains("Pad 端提示: too big"));
+  EXPECT_TRUE(log_.contains("Pad 端提示: after"));
+  EXPECT_TRUE(agent_->linkConnected);
 }
 
 TEST_F(AgentTest, ThreeFailuresFallBackToDiscoveryUnlessFromCommandLine) {

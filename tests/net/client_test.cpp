@@ -37,6 +37,13 @@ struct RawListener {
   ~RawListener() { sys::closeSocket(socket); }
 };
 
+int intOption(SocketHandle s, int level, int name) {
+  int value = -1;
+  sys::AddrLen length = sizeof value;
+  if (::getsockopt(sys::toNative(s), level, name, reinterpret_cast<char*>(&value), &length) != 0) return -2;
+  return value;
+}
+
 }  // namespace
 
 TEST(TcpClient, ConnectsToAListenerAndFailsOnBadAddressesAndRefusals) {
@@ -153,4 +160,22 @@ TEST(TcpClient, ReceiveTellsNothingWaitingFromAClosedPeer) {
   EXPECT_EQ(client.receive(buffer, sizeof buffer, 0), -1);
   EXPECT_TRUE(client.broken());
   EXPECT_EQ(client.sendAll("x", 1), -1);
+}
+
+// What the system reports back, so a refused or misspelt option shows here
+// rather than as a dead peer that is never noticed.
+TEST(SocketKeepAlive, ProbingIsOnWithTheConfiguredTimings) {
+  ensureWinsock();
+  const SocketHandle s = sys::openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(s, kInvalidSocket);
+  EXPECT_EQ(intOption(s, SOL_SOCKET, SO_KEEPALIVE), 0);
+  EXPECT_TRUE(sys::setKeepAlive(s));
+  EXPECT_NE(intOption(s, SOL_SOCKET, SO_KEEPALIVE), 0);
+#if !defined(_WIN32)
+  EXPECT_EQ(intOption(s, IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdleSeconds);
+  EXPECT_EQ(intOption(s, IPPROTO_TCP, TCP_KEEPINTVL), kKeepAliveIntervalSeconds);
+  EXPECT_EQ(intOption(s, IPPROTO_TCP, TCP_KEEPCNT), kKeepAliveProbes);
+  EXPECT_EQ(intOption(s, IPPROTO_TCP, TCP_USER_TIMEOUT), kUnackedTimeoutMs);
+#endif
+  sys::closeSocket(s);
 }

@@ -147,6 +147,36 @@ TEST(FrameCodec, ReceiveBufferLimitCountsOnlyUnconsumedBytes) {
   EXPECT_EQ(e.buffered(), kMaxReceiveBuffer - kFrameHeaderSize + 1);
 }
 
+// One large frame must not pin a large buffer for the rest of the
+// connection, whether it was the last thing received or a short tail follows.
+TEST(FrameCodec, BufferGrownByALargeFrameIsGivenBackOnceDrained) {
+  const std::string big(1 << 20, 'b');
+  for (const std::size_t tail : {std::size_t{0}, std::size_t{3}, kFrameHeaderSize + 1}) {
+    SCOPED_TRACE(tail);
+    std::vector<std::uint8_t> bytes;
+    appendFrame(bytes, FrameKind::Binary, big.data(), big.size());
+    std::vector<std::uint8_t> next;
+    appendFrame(next, FrameKind::Text, "ok", 2);
+    bytes.insert(bytes.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(tail));
+
+    FrameDecoder d;
+    ASSERT_TRUE(d.append(bytes.data(), bytes.size()));
+    ASSERT_GT(d.capacity(), kKeptReceiveCapacity);
+    FrameView f;
+    ASSERT_EQ(d.next(f), DecodeStatus::Frame);
+    EXPECT_EQ(f.length, big.size());
+    ASSERT_EQ(d.next(f), DecodeStatus::NeedMore);
+    d.discardDelivered();
+    EXPECT_LE(d.capacity(), kKeptReceiveCapacity);
+    EXPECT_EQ(d.buffered(), tail);
+
+    // The tail kept its bytes: the rest of the frame completes it.
+    ASSERT_TRUE(d.append(next.data() + tail, next.size() - tail));
+    ASSERT_EQ(d.next(f), DecodeStatus::Frame);
+    EXPECT_EQ(payloadOf(f), "ok");
+  }
+}
+
 // Random streams cut at random places must decode exactly like a straight
 // reading of the whole stream. Bounded so it runs in every test pass; the
 // salt list (or VL_FUZZ_SALT) makes a failure reproducible.

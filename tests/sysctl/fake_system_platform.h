@@ -24,6 +24,12 @@ class FakeSystemPlatform : public SystemPlatform {
   bool powerOk = true;
   std::uint32_t powerError = 1115;
   std::vector<bool> powerRequests;  // reboot flag of each request
+  // Failures of requests already accepted, handed out one per call.
+  struct LateFailure {
+    bool reboot;
+    std::uint32_t error;
+  };
+  std::vector<LateFailure> lateFailures;
 
   // Audio scope.
   HResult comInitResult = kHrOk;
@@ -79,6 +85,14 @@ class FakeSystemPlatform : public SystemPlatform {
     powerRequests.push_back(reboot);
     if (!powerOk) error = powerError;
     return powerOk;
+  }
+
+  bool takeLatePowerFailure(bool& reboot, std::uint32_t& error) override {
+    if (lateFailures.empty()) return false;
+    reboot = lateFailures.front().reboot;
+    error = lateFailures.front().error;
+    lateFailures.erase(lateFailures.begin());
+    return true;
   }
 
   HResult comInitialize() override {

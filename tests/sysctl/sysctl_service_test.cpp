@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "fake_system_platform.h"
 #include "log/helpers.h"
+#include "log/json_bounded.h"
+#include "net/client.h"
 #include "support/test_support.h"
 #include "sysctl/sysctl_service.h"
 #include "sysctl_test_support.h"
@@ -139,6 +143,7 @@ TEST_F(SysCtlServiceTest, RejectedCommandsGetTheRightTextAndAreNotCounted) {
   };
   for (const auto& [payload, text] : cases) {
     SCOPED_TRACE(payload);
+    now += kSysCtlLogIntervalMs;  // each its own line, not held back
     events.entries.clear();
     EXPECT_EQ(reply(payload), ack(false, text));
     ASSERT_EQ(events.entries.size(), 1u);
@@ -159,6 +164,7 @@ TEST_F(SysCtlServiceTest, RejectedPayloadIsLoggedWithItsFirst160BytesAndNoContro
   EXPECT_EQ(events.entries[0].text, kRejected + payload.substr(0, 160));
 
   // Line breaks and other control bytes cannot forge or cut log lines.
+  now += kSysCtlLogIntervalMs;
   events.entries.clear();
   const char raw[] = "x\n[00:00:00.000][AGENT][ERROR] \"wake\"\r\0tail";
   const std::string forged(raw, sizeof raw - 1);
@@ -248,6 +254,188 @@ TEST_F(SysCtlServiceTest, PendingPowerCommandIsDroppedAtStop) {
   service.runPendingPowerOp();
   EXPECT_TRUE(fake.powerRequests.empty());
   EXPECT_TRUE(fake.calls.empty());
+}
+
+std::string volupPaddedTo(std::size_t size) {
+  std::string text = R"({"t":"sys.cmd","op":"volup"})";
+  text.resize(size, ' ');
+  return text;
+}
+
+// Text over the limit is dropped unparsed and ends the connection; up to the
+// limit it is parsed, but never deeper than the depth bound.
+TEST_F(SysCtlServiceTest, OversizedTextIsNeverParsedAndEndsTheConnection) {
+  struct Case {
+    const char* name;
+    std::string payload;
+    const char* answer;  // null: closed without one
+  };
+  const Case cases[] = {
+      {"valid command one byte over", volupPaddedTo(kMaxTextFrameBytes + 1), nullptr},
+      {"valid command at the limit", volupPaddedTo(kMaxTextFrameBytes), "音量 52%"},
+      {"nesting at the limit in size", std::string(kMaxTextFrameBytes, '['), kBadText},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake.level = 0.5f;
+    fake.volumeSets.clear();
+    events.entries.clear();
+    now += kSysCtlLogIntervalMs;
+    const auto x = send(c.payload);
+    EXPECT_TRUE(x.closedByAgent);
+    if (c.answer == nullptr) {
+      EXPECT_TRUE(x.frames.empty());
+      EXPECT_TRUE(fake.volumeSets.empty());
+      ASSERT_EQ(events.entries.size(), 1u);
+      EXPECT_EQ(events.entries[0].level, 2);
+      EXPECT_NE(events.entries[0].text.find(formatString("发来过大的文本帧（%zu 字节），已断开", c.payload.size())),
+                std::string::npos);
+    } else {
+      ASSERT_EQ(x.frames.size(), 1u);
+      EXPECT_NE(x.frames[0].payload.find(c.answer), std::string::npos) << x.frames[0].payload;
+    }
+  }
+
+  // Megabytes of "[" once took gigabytes to parse; now a few bytes of log.
+  events.entries.clear();
+  now += kSysCtlLogIntervalMs;
+  const std::string deep(4 << 20, '[');
+  service.handleSysCtlFrame(77, net::FrameKind::Text, reinterpret_cast<const std::uint8_t*>(deep.data()), deep.size());
+  ASSERT_EQ(events.entries.size(), 1u);
+  EXPECT_EQ(events.entries[0].text, "系统控制连接 #77 发来过大的文本帧（4194304 字节），已断开");
+}
+
+// A burst of one kind of line writes one line per interval; the next one
+// written says how many were held back.
+TEST_F(SysCtlServiceTest, RepeatedLinesAreHeldBackAndCounted) {
+  service.setPowerAllowed(false);
+  const std::string bad = R"({"t":"sys.cmd","op":"nope"})";
+  const std::string power = R"({"t":"sys.cmd","op":"shutdown"})";
+  const std::string big(kMaxTextFrameBytes + 1, ' ');
+  const auto deliver = [&](const std::string& text) {
+    service.handleSysCtlFrame(9, net::FrameKind::Text, reinterpret_cast<const std::uint8_t*>(text.data()),
+                              text.size());
+  };
+  for (int i = 0; i < 5; ++i) {
+    deliver(bad);
+    deliver(power);
+    deliver(big);
+    now += 100;
+  }
+  EXPECT_EQ(events.count(2, kRejected), 1);
+  EXPECT_EQ(events.count(2, "本机已禁止远程关机/重启，已拒绝"), 1);
+  EXPECT_EQ(events.count(2, "过大的文本帧"), 1);
+  now += kSysCtlLogIntervalMs;
+  deliver(bad);
+  deliver(power);
+  deliver(big);
+  EXPECT_EQ(events.count(2, "（另有 4 条未记）"), 3);
+  EXPECT_EQ(events.entries.size(), 6u);
+}
+
+TEST_F(SysCtlServiceTest, ForbiddenPowerIsAnsweredOkFalseWhileAudioStillWorks) {
+  service.setPowerAllowed(false);
+  for (const char* op : {"shutdown", "restart"}) {
+    now += kSysCtlLogIntervalMs;
+    EXPECT_EQ(reply(std::string(R"({"t":"sys.cmd","op":")") + op + "\"}"), ack(false, "本机已禁止远程关机/重启"));
+  }
+  EXPECT_EQ(events.count(2, "收到系统控制：关机 —— 本机已禁止远程关机/重启，已拒绝"), 1);
+  EXPECT_EQ(events.count(2, "收到系统控制：重启 —— 本机已禁止远程关机/重启，已拒绝"), 1);
+  EXPECT_TRUE(service.pendingOp().empty());
+  now += 10000;
+  service.tick();
+  EXPECT_TRUE(fake.calls.empty());
+  fake.level = 0.5f;
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"volup"})"),
+            "{\"msg\":\"音量 52%\",\"muted\":0,\"ok\":true,\"t\":\"sys.ack\",\"vol\":52}");
+
+  // Forbidden while one was waiting: it never runs.
+  service.setPowerAllowed(true);
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"shutdown"})"), ack(true, "正在关机"));
+  service.setPowerAllowed(false);
+  now += 10000;
+  service.tick();
+  EXPECT_TRUE(fake.powerRequests.empty());
+}
+
+TEST_F(SysCtlServiceTest, PowerRequestThatFailsLaterIsLoggedFromTheTick) {
+  fake.lateFailures = {{true, 3}, {false, 110}};
+  service.tick();
+  EXPECT_EQ(events.count(3, "系统控制 重启 执行失败：系统拒绝了重启请求（错误 3）"), 1);
+  EXPECT_EQ(events.count(3, "系统控制 关机 执行失败：系统拒绝了关机请求（错误 110）"), 1);
+  service.tick();
+  EXPECT_EQ(events.entries.size(), 2u);
+}
+
+// A connection that has not delivered its command 5 s after it was accepted
+// is closed, whether it sent nothing or only part of a frame.
+TEST_F(SysCtlServiceTest, ConnectionWithoutACommandIsClosedAfterFiveSeconds) {
+  const std::string header = textFrame(R"({"t":"sys.cmd","op":"volup"})").substr(0, 7);
+  for (const std::string& sent : {std::string(), header}) {
+    SCOPED_TRACE(sent.size());
+    events.entries.clear();
+    now += kSysCtlLogIntervalMs;
+    net::TcpClient client;
+    ASSERT_TRUE(client.startConnect("127.0.0.1", port));
+    const std::uint64_t started = monotonicMs();
+    int state = 0;
+    while (state == 0) {
+      service.tick();
+      state = client.pollConnect(static_cast<int>(monotonicMs() - started), 3000);
+    }
+    ASSERT_EQ(state, 1);
+    if (!sent.empty()) {
+      ASSERT_EQ(client.sendAll(sent.data(), sent.size()), static_cast<std::int64_t>(sent.size()));
+    }
+    char buffer[64];
+    // Accepted at `now`; one tick short of the limit it stays open.
+    for (int i = 0; i < 20; ++i) {
+      service.tick();
+      client.receive(buffer, sizeof buffer, 1);
+    }
+    const std::uint64_t accepted = now;
+    now = accepted + kSysCtlIdleMs - 1;
+    service.tick();
+    EXPECT_EQ(client.receive(buffer, sizeof buffer, 20), 0);
+    EXPECT_FALSE(client.broken());
+    now = accepted + kSysCtlIdleMs;
+    for (int i = 0; i < 500 && !client.broken(); ++i) {
+      service.tick();
+      client.receive(buffer, sizeof buffer, 10);
+    }
+    EXPECT_TRUE(client.broken());
+    EXPECT_EQ(events.count(1, "5 秒内没有发来命令，已断开"), 1);
+  }
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(SysCtlServiceTest, SeventeenthConnectionIsClosedAtAccept) {
+  std::vector<std::unique_ptr<net::TcpClient>> clients;
+  for (std::size_t i = 0; i <= kMaxSysCtlClients; ++i) {
+    clients.push_back(std::make_unique<net::TcpClient>());
+    ASSERT_TRUE(clients.back()->startConnect("127.0.0.1", port));
+    const std::uint64_t started = monotonicMs();
+    int state = 0;
+    while (state == 0) {
+      service.tick();
+      state = clients.back()->pollConnect(static_cast<int>(monotonicMs() - started), 3000);
+    }
+    ASSERT_EQ(state, 1);
+    // Taken by the service before the next one arrives.
+    for (int pass = 0; pass < 5; ++pass) service.tick();
+  }
+  char buffer[64];
+  net::TcpClient& last = *clients.back();
+  for (int i = 0; i < 300 && !last.broken(); ++i) {
+    service.tick();
+    last.receive(buffer, sizeof buffer, 10);
+  }
+  EXPECT_TRUE(last.broken());
+  for (std::size_t i = 0; i < kMaxSysCtlClients; ++i) {
+    EXPECT_EQ(clients[i]->receive(buffer, sizeof buffer, 0), 0);
+    EXPECT_FALSE(clients[i]->broken()) << i;
+  }
+  EXPECT_TRUE(log.contains("连接数已达上限 16"));
 }
 
 TEST(SysCtlServiceStart, TakenPortLeavesTheServiceOffButPowerStillRuns) {
