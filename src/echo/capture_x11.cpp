@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace vl::detail {
@@ -46,6 +47,8 @@ int ioErrorHandler(Display* display) {
 
 void ioErrorExit(Display*, void*) {}
 
+std::function<void()> gClosedHook;
+
 }  // namespace
 
 Display* openX11Display(const char* name) {
@@ -70,11 +73,14 @@ bool x11DisplayLost(Display* display) {
 void closeX11Display(Display* display) {
   if (!display) return;
   XCloseDisplay(display);
+  if (gClosedHook) gClosedHook();
   // The address may come back for the next connection.
   std::lock_guard<std::mutex> lock(gDisplaysMutex);
   gOwnDisplays.erase(std::remove(gOwnDisplays.begin(), gOwnDisplays.end(), display), gOwnDisplays.end());
   gLostDisplays.erase(std::remove(gLostDisplays.begin(), gLostDisplays.end(), display), gLostDisplays.end());
 }
+
+void setX11ClosedHookForTest(std::function<void()> hook) { gClosedHook = std::move(hook); }
 
 // The handler is process-wide, so concurrent trappers are serialised.
 void beginTrapX11Errors() {

@@ -2,6 +2,7 @@
 // button and key bookkeeping, and letting go of what a viewer holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "echo/input_injector.h"
@@ -14,6 +15,15 @@ namespace vl {
 inline constexpr std::uint64_t kButtonWatchdogMs = 1500;
 // At most one input log line per this many milliseconds.
 inline constexpr std::uint64_t kInputLogIntervalMs = 800;
+// Input work one viewer may cause in one pass of the echo thread (each code
+// point is one injected event, each double click holds a 10 ms pause), so a
+// long text or a burst of double clicks cannot stall streaming and the
+// watchdog for every viewer. The rest waits for the next passes.
+inline constexpr std::size_t kTextCodePointsPerPass = 256;
+inline constexpr int kDoubleClicksPerPass = 2;
+// Input waiting beyond this (text bytes plus a fixed cost per message) is
+// dropped.
+inline constexpr std::size_t kMaxQueuedInputBytes = 1u << 20;
 
 // Performs the event on the viewer's inputRegion and keeps buttonMask and
 // heldKeys up to date. Unknown types do nothing.
