@@ -29,6 +29,19 @@ inline constexpr std::size_t kMaxQueuedInputBytes = 1u << 20;
 // heldKeys up to date. Unknown types do nothing.
 void applyInput(ViewerState& viewer, const InputMessage& message, InputInjector& injector);
 
+// A new pass: the viewer may again do kTextCodePointsPerPass code points
+// and kDoubleClicksPerPass double clicks.
+void refillInputBudget(ViewerState& viewer);
+
+// Performs what this pass's budget covers of the message; what it does not
+// (the rest of a text, or all of it) waits in the viewer's queue, and so
+// does anything that arrives while something waits. false when the queue
+// is full and the message was dropped.
+bool submitInput(ViewerState& viewer, InputMessage message, InputInjector& injector);
+
+// Performs waiting input, oldest first, while the budget lasts.
+void drainInput(ViewerState& viewer, InputInjector& injector);
+
 // Whether the watchdog must release the viewer's buttons at `nowMs`.
 bool buttonWatchdogDue(const ViewerState& viewer, std::uint64_t nowMs);
 
