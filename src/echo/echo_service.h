@@ -141,10 +141,13 @@ class EchoService {
   void handleMessage(net::ClientId id, std::string_view text);
   void subscribe(net::ClientId id, const nlohmann::json& message);
   void handleInput(net::ClientId id, const nlohmann::json& message);
+  void ensureInputRegion(ViewerState& v);
+  void runPendingInput();
   ViewerState& viewer(net::ClientId id);
   void recountSubscribers();
   void runButtonWatchdog();
   void captureStage();
+  void captureFailed(const char* error, const char* detail, std::uint64_t now);
   void applyPendingRegion();
   void sendCurrentFrame();
   void pass(int waitMs);
@@ -198,7 +201,14 @@ class EchoService {
   std::uint64_t scaleMsTotal_ = 0;
   std::uint64_t encodeMsTotal_ = 0;
 
+  // A capture that keeps failing: whether that was logged, when to try
+  // again (0: at the next slot) and the wait that led there.
+  bool captureFailing_ = false;
+  std::uint64_t captureRetryAtMs_ = 0;
+  std::uint64_t captureRetryDelayMs_ = 0;
+
   std::map<net::ClientId, ViewerState> viewers_;
+  std::vector<net::ClientId> farBehind_;  // closed after this frame's sends
   std::atomic<int> subscriberCount_{0};
   std::atomic<std::uint64_t> framesSent_{0};
   std::atomic<std::uint64_t> bytesSent_{0};

@@ -13,6 +13,8 @@
 namespace vl {
 
 inline constexpr std::int32_t kDefaultViewerFps = 25;
+// A line a viewer can cause over and over is written at most this often.
+inline constexpr std::uint64_t kRepeatedLineIntervalMs = 1000;
 
 struct ViewerState {
   std::uint64_t lastSentMs = 0;   // when this viewer was last sent a frame
@@ -37,8 +39,8 @@ struct ViewerState {
   int doubleClickBudget = 0;
   bool oversizeWarned = false;   // a text frame over the limit was reported
   bool viewOnlyLogged = false;   // ignored input was reported
-  LineThrottle subscribeLog;     // the subscribe line
-  LineThrottle inputWarnLog;     // dropped input
+  LineThrottle subscribeLog{kRepeatedLineIntervalMs};   // the subscribe line
+  LineThrottle inputWarnLog{kRepeatedLineIntervalMs};   // dropped input
 };
 
 }  // namespace vl
