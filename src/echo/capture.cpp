@@ -20,6 +20,16 @@ bool gdiCaptureForced() {
   return forced;
 }
 
+void ScreenCapturer::logOpened() {
+  const bool sameRect = rect_.x == loggedRect_.x && rect_.y == loggedRect_.y && rect_.width == loggedRect_.width &&
+                        rect_.height == loggedRect_.height;
+  if (openLogged_ && sameRect && !capturedSinceLog_) return;
+  detail::logCaptureOpened(rect_);
+  openLogged_ = true;
+  loggedRect_ = rect_;
+  capturedSinceLog_ = false;
+}
+
 namespace detail {
 
 void logCaptureOpened(const MonitorInfo& rect) {

@@ -106,9 +106,16 @@ class ScreenCapturer {
   std::uint64_t cursorStamp() const { return cursorStamp_; }
 
  private:
+  // The open line, left out for a retry: the same rectangle reopened before
+  // any picture came through since it was last written.
+  void logOpened();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   MonitorInfo rect_;
+  MonitorInfo loggedRect_;
+  bool openLogged_ = false;
+  bool capturedSinceLog_ = false;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   bool shmAllowed_ = true;

@@ -209,7 +209,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   }
   width_ = rect_.width;
   height_ = rect_.height;
-  detail::logCaptureOpened(rect_);
+  logOpened();
   return true;
 }
 
@@ -238,6 +238,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
     out.setSize(width_, height_);
     convertImage(d.shmImage, out);
     cursorStamp_ = cursorDrawn_ ? d.drawCursor(out, rect_) : 0;
+    capturedSinceLog_ = true;
     return true;
   }
   XImage* image = nullptr;
@@ -253,6 +254,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   convertImage(image, out);
   XDestroyImage(image);
   cursorStamp_ = cursorDrawn_ ? d.drawCursor(out, rect_) : 0;
+  capturedSinceLog_ = true;
   return true;
 }
 

@@ -113,7 +113,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   } else {
     logGdiFallback(LogLevel::Warn, reason);
   }
-  detail::logCaptureOpened(rect_);
+  logOpened();
   return true;
 }
 
@@ -157,6 +157,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   GdiFlush();  // the DIB bits are read directly below
   out.setSize(width_, height_);
   convertBgrxToRgba(bits, stride, out.pixels.data(), stride, width_, height_);
+  capturedSinceLog_ = true;
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace vl::detail {
@@ -21,16 +22,23 @@ int trapHandler(Display*, XErrorEvent*) {
   return 0;
 }
 
-// Connections opened here, and those whose server went away. Xlib's default
-// I/O error handler ends the process; ours does that only for connections
-// that are not ours.
+// Connections opened here, those whose server went away, and those inside
+// XCloseDisplay (which can still meet a lost server). Xlib's default I/O
+// error handler ends the process; ours does that only for connections that
+// are none of these.
 std::mutex gDisplaysMutex;
 std::vector<Display*> gOwnDisplays;
 std::vector<Display*> gLostDisplays;
+std::vector<Display*> gClosingDisplays;
 XIOErrorHandler gPreviousIoHandler = nullptr;
 
 bool listed(const std::vector<Display*>& list, Display* display) {
   return std::find(list.begin(), list.end(), display) != list.end();
+}
+
+void eraseOne(std::vector<Display*>& list, Display* display) {
+  const auto it = std::find(list.begin(), list.end(), display);
+  if (it != list.end()) list.erase(it);
 }
 
 int ioErrorHandler(Display* display) {
@@ -40,11 +48,14 @@ int ioErrorHandler(Display* display) {
       if (!listed(gLostDisplays, display)) gLostDisplays.push_back(display);
       return 0;  // Xlib then calls the exit handler below, which returns
     }
+    if (listed(gClosingDisplays, display)) return 0;
   }
   return gPreviousIoHandler ? gPreviousIoHandler(display) : 0;
 }
 
 void ioErrorExit(Display*, void*) {}
+
+std::function<void()> gClosedHook;
 
 }  // namespace
 
@@ -69,12 +80,22 @@ bool x11DisplayLost(Display* display) {
 
 void closeX11Display(Display* display) {
   if (!display) return;
+  {
+    // Forgotten before the close: once XCloseDisplay frees the structure,
+    // another thread's new connection may get the same address, and that
+    // one must stay listed (and not inherit a "lost" mark).
+    std::lock_guard<std::mutex> lock(gDisplaysMutex);
+    eraseOne(gOwnDisplays, display);
+    eraseOne(gLostDisplays, display);
+    gClosingDisplays.push_back(display);
+  }
   XCloseDisplay(display);
-  // The address may come back for the next connection.
+  if (gClosedHook) gClosedHook();
   std::lock_guard<std::mutex> lock(gDisplaysMutex);
-  gOwnDisplays.erase(std::remove(gOwnDisplays.begin(), gOwnDisplays.end(), display), gOwnDisplays.end());
-  gLostDisplays.erase(std::remove(gLostDisplays.begin(), gLostDisplays.end(), display), gLostDisplays.end());
+  eraseOne(gClosingDisplays, display);
 }
+
+void setX11ClosedHookForTest(std::function<void()> hook) { gClosedHook = std::move(hook); }
 
 // The handler is process-wide, so concurrent trappers are serialised.
 void beginTrapX11Errors() {

@@ -3,6 +3,8 @@
 
 #include <X11/Xlib.h>
 
+#include <functional>
+
 namespace vl::detail {
 
 // XOpenDisplay(name; nullptr = $DISPLAY) after making Xlib thread-aware (the monitor list may
@@ -14,6 +16,10 @@ Display* openX11Display(const char* name = nullptr);
 bool x11DisplayLost(Display* display);
 // Closes a connection from openX11Display.
 void closeX11Display(Display* display);
+// Test seam: runs right after XCloseDisplay returns inside closeX11Display,
+// standing for another thread that opens a connection at that moment (and
+// may get the address just freed). Empty: nothing runs.
+void setX11ClosedHookForTest(std::function<void()> hook);
 
 // Runs fn with a non-fatal X error handler installed (Xlib's default one
 // exits the process); returns whether any X error arrived meanwhile. fn must

@@ -11,6 +11,7 @@
 #include "echo/jpeg.h"
 #include "echo/viewer_input.h"
 #include "log/helpers.h"
+#include "log/json_bounded.h"
 #include "log/log.h"
 
 namespace vl {
@@ -30,6 +31,11 @@ bool noStaticFromEnvironment() {
 // Length of one capture slot at `fps`, in microseconds.
 std::uint64_t slotIntervalUs(std::int32_t fps) { return 1000000u / static_cast<std::uint32_t>(std::max(fps, 1)); }
 
+// Appended to a throttled line that stands for others left out.
+std::string heldBackSuffix(std::uint64_t held) {
+  return held == 0 ? std::string() : formatString("（另有 %llu 条未记）", static_cast<unsigned long long>(held));
+}
+
 constexpr const char* kReasonSilence = "静默超过 1.5s";
 constexpr const char* kReasonDisconnect = "观看端断开";
 
@@ -44,6 +50,7 @@ EchoService::EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<In
     onViewerFrame(id, kind, bytes, length);
   };
   disconnectHandler_ = [this](net::ClientId id) { onViewerDisconnect(id); };
+  farBehind_.reserve(kMaxViewers);
 }
 
 EchoService::~EchoService() { stop(); }
@@ -59,6 +66,7 @@ std::uint64_t EchoService::nowMs() const {
 bool EchoService::start(std::uint16_t port) {
   if (running_) return true;
   server_.setSendBufferSize(kSendBufferSize);
+  server_.setMaxClients(kMaxViewers);
   if (!server_.listen(port, "0.0.0.0")) {
     const std::string error = formatString("回显端口 %u 绑定失败", static_cast<unsigned>(port));
     setLastError(error.c_str());
@@ -80,6 +88,9 @@ void EchoService::stop() {
   // Stopping does not release buttons: the viewers are simply forgotten.
   viewers_.clear();
   subscriberCount_ = 0;
+  captureFailing_ = false;
+  captureRetryAtMs_ = 0;
+  captureRetryDelayMs_ = 0;
   running_ = false;
 }
 
@@ -126,14 +137,20 @@ int EchoService::waitBudgetMs(int maxWaitMs) const {
   const std::uint64_t now = nowMs();
   std::uint64_t budget = maxWaitMs > 0 ? static_cast<std::uint64_t>(maxWaitMs) : 0;
   if (subscriberCount_ > 0 || captureOn) {
-    if (stageSlotUs_ == 0) return 0;
-    const std::uint64_t due = stageSlotUs_ + slotIntervalUs(stageFps(now));
-    const std::uint64_t nowUs = now * 1000u;
-    if (due <= nowUs) return 0;
-    budget = std::min(budget, (due - nowUs + 999u) / 1000u);
+    if (captureRetryAtMs_ > now) {
+      // A failing capture waits for its retry, whatever the slots say.
+      budget = std::min(budget, captureRetryAtMs_ - now);
+    } else {
+      if (stageSlotUs_ == 0) return 0;
+      const std::uint64_t due = stageSlotUs_ + slotIntervalUs(stageFps(now));
+      const std::uint64_t nowUs = now * 1000u;
+      if (due <= nowUs) return 0;
+      budget = std::min(budget, (due - nowUs + 999u) / 1000u);
+    }
   }
   for (const auto& entry : viewers_) {
     const ViewerState& v = entry.second;
+    if (!v.pendingInput.empty()) return 0;
     if (v.buttonMask == 0 || v.lastInputMs == 0) continue;
     const std::uint64_t due = v.lastInputMs + kButtonWatchdogMs + 1;
     budget = std::min(budget, due > now ? due - now : 0);
@@ -143,6 +160,7 @@ int EchoService::waitBudgetMs(int maxWaitMs) const {
 
 void EchoService::pass(int waitMs) {
   if (!running_) return;
+  runPendingInput();
   if (waitMs < 0) {
     server_.poll(connectHandler_, frameHandler_, disconnectHandler_);
   } else {
@@ -189,19 +207,38 @@ void EchoService::sendCurrentFrame() {
     server_.sendBinary(id, currentJpeg_.data(), size);
     framesSent_.fetch_add(1);
     bytesSent_.fetch_add(size);
+    if (server_.pendingBytes(id) > kMaxUnsentBytes + size) farBehind_.push_back(id);
   }
+  for (const net::ClientId id : farBehind_) {
+    logWrite(LogLevel::Warn, "回显 #%u 积压未发送数据 %llu 字节，断开", static_cast<unsigned>(id),
+             static_cast<unsigned long long>(server_.pendingBytes(id)));
+    server_.closeClient(id, false);
+    onViewerDisconnect(id);
+  }
+  farBehind_.clear();
 }
 
 // --- viewers and messages ---------------------------------------------------
 
 void EchoService::onViewerConnect(net::ClientId id) {
-  viewers_[id] = ViewerState{};
+  viewers_.erase(id);
+  refillInputBudget(viewers_.try_emplace(id).first->second);
   recountSubscribers();
 }
 
 void EchoService::onViewerFrame(net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes,
                                 std::uint64_t length) {
   if (kind != net::FrameKind::Text || bytes == nullptr) return;
+  // Messages are small by nature; a large one is not even looked at.
+  if (length > kMaxTextFrameBytes) {
+    ViewerState& v = viewer(id);
+    if (!v.oversizeWarned) {
+      v.oversizeWarned = true;
+      logWrite(LogLevel::Warn, "回显 #%u 的文本帧过大（%llu 字节），已忽略", static_cast<unsigned>(id),
+               static_cast<unsigned long long>(length));
+    }
+    return;
+  }
   handleMessage(id, std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length)));
 }
 
@@ -216,7 +253,9 @@ void EchoService::onViewerDisconnect(net::ClientId id) {
 
 ViewerState& EchoService::viewer(net::ClientId id) {
   // try_emplace keeps an existing record and creates a fresh one otherwise.
-  return viewers_.try_emplace(id).first->second;
+  const auto [it, created] = viewers_.try_emplace(id);
+  if (created) refillInputBudget(it->second);
+  return it->second;
 }
 
 void EchoService::recountSubscribers() {
@@ -227,7 +266,7 @@ void EchoService::recountSubscribers() {
 }
 
 void EchoService::handleMessage(net::ClientId id, std::string_view text) {
-  const nlohmann::json message = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  const nlohmann::json message = parseBoundedJson(text);
   if (message.is_discarded() || !message.is_object()) return;
   std::string type;
   if (!readJsonString(message, "t", type)) return;
@@ -259,32 +298,71 @@ void EchoService::subscribe(net::ClientId id, const nlohmann::json& message) {
   reply["quality"] = quality_.load();
   reply["maxW"] = maxWidth_.load();
   reply["fps"] = fps_.load();
-  server_.sendText(id, reply.dump());
-  logWrite(LogLevel::Info, "回显订阅 #%u  质量=%d 宽=%d 帧率=%d", static_cast<unsigned>(id), quality_.load(),
-           maxWidth_.load(), fps_.load());
+  // A viewer that asks again and again without reading gets no more replies
+  // than fit under the limit; the subscription itself still takes effect.
+  if (server_.pendingBytes(id) < kReplyQueueLimit) server_.sendText(id, reply.dump());
+  std::uint64_t held = 0;
+  if (v.subscribeLog.allow(nowMs(), &held)) {
+    logWrite(LogLevel::Info, "回显订阅 #%u  质量=%d 宽=%d 帧率=%d%s", static_cast<unsigned>(id), quality_.load(),
+             maxWidth_.load(), fps_.load(), heldBackSuffix(held).c_str());
+  }
+}
+
+void EchoService::ensureInputRegion(ViewerState& v) {
+  if (v.regionValid) return;
+  v.inputRegion = source_->resolve(currentRegion_);
+  if (v.inputRegion.width < 1) v.inputRegion = source_->firstMonitor();
+  v.regionValid = true;
 }
 
 void EchoService::handleInput(net::ClientId id, const nlohmann::json& message) {
+  if (viewOnly) {
+    ViewerState& v = viewer(id);
+    if (!v.viewOnlyLogged) {
+      v.viewOnlyLogged = true;
+      logWrite(LogLevel::Info, "仅观看模式：已忽略 #%u 的反控输入", static_cast<unsigned>(id));
+    }
+    return;
+  }
   // An input-only viewer never starts a capture stage, yet must map against
   // the region asked for since.
   applyPendingRegion();
   const std::uint64_t now = nowMs();
   lastInputMs_ = now;
-  const InputMessage input = parseInputMessage(message);
+  InputMessage input = parseInputMessage(message);
   ViewerState& v = viewer(id);
   v.lastInputMs = now;
-  if (!v.regionValid) {
-    v.inputRegion = source_->resolve(currentRegion_);
-    if (v.inputRegion.width < 1) v.inputRegion = source_->firstMonitor();
-    v.regionValid = true;
-  }
+  ensureInputRegion(v);
   if (lastInputLogMs_ == 0 || now - lastInputLogMs_ > kInputLogIntervalMs) {
     lastInputLogMs_ = now;
     logWrite(LogLevel::Info, "反控输入: %s (%.3f, %.3f)", printableForLog(input.type).c_str(),
              static_cast<double>(input.u),
              static_cast<double>(input.v));
   }
-  applyInput(v, input, *injector_);
+  if (submitInput(v, std::move(input), *injector_)) return;
+  std::uint64_t held = 0;
+  if (v.inputWarnLog.allow(now, &held)) {
+    logWrite(LogLevel::Warn, "回显 #%u 的反控输入积压超过 %llu KiB，已丢弃%s", static_cast<unsigned>(id),
+             static_cast<unsigned long long>(kMaxQueuedInputBytes / 1024), heldBackSuffix(held).c_str());
+  }
+}
+
+// Start of a pass: every viewer may do a pass's worth of input again, and
+// what waits from earlier passes goes first.
+void EchoService::runPendingInput() {
+  for (auto& entry : viewers_) {
+    ViewerState& v = entry.second;
+    refillInputBudget(v);
+    if (v.pendingInput.empty()) continue;
+    if (viewOnly) {
+      v.pendingInput.clear();
+      v.pendingInputBytes = 0;
+      continue;
+    }
+    applyPendingRegion();
+    ensureInputRegion(v);
+    drainInput(v, *injector_);
+  }
 }
 
 void EchoService::runButtonWatchdog() {
@@ -303,6 +381,9 @@ void EchoService::applyPendingRegion() {
     regionPending_ = false;
   }
   source_->close();
+  // A new region is worth trying at once, even while capture was failing.
+  captureRetryAtMs_ = 0;
+  captureRetryDelayMs_ = 0;
   for (auto& entry : viewers_) entry.second.regionValid = false;
   const MonitorInfo r = source_->resolve(currentRegion_);
   if (currentRegion_.mode != kRegionModeMonitor) {
@@ -326,9 +407,22 @@ std::int32_t EchoService::stageFps(std::uint64_t now) const {
   return f;
 }
 
+void EchoService::captureFailed(const char* error, const char* detail, std::uint64_t now) {
+  setLastError(error);
+  if (!captureFailing_) {
+    captureFailing_ = true;
+    logWrite(LogLevel::Warn, "抓屏失败（%s），将逐步放慢重试（最长 %llu ms 一次）", detail,
+             static_cast<unsigned long long>(kCaptureRetryMaxMs));
+  }
+  captureRetryDelayMs_ =
+      captureRetryDelayMs_ == 0 ? kCaptureRetryFirstMs : std::min(captureRetryDelayMs_ * 2, kCaptureRetryMaxMs);
+  captureRetryAtMs_ = now + captureRetryDelayMs_;
+}
+
 void EchoService::captureStage() {
   applyPendingRegion();
   const std::uint64_t now = nowMs();
+  if (captureRetryAtMs_ > now) return;
 
   const std::uint64_t interval = slotIntervalUs(stageFps(now));
   const std::uint64_t nowUs = now * 1000u;
@@ -346,14 +440,20 @@ void EchoService::captureStage() {
 
   source_->setCursorDrawn(drawCursor);
   if (!source_->isReady() && !source_->open(currentRegion_)) {
-    setLastError("抓屏初始化失败");
+    captureFailed("抓屏初始化失败", "无法初始化", now);
     return;
   }
   const std::uint64_t t1 = nowMs();
   if (!source_->capture(capturedFrame_)) {
-    setLastError("抓屏失败");
+    captureFailed("抓屏失败", "取不到画面", now);
     source_->close();
     return;
+  }
+  captureRetryAtMs_ = 0;
+  captureRetryDelayMs_ = 0;
+  if (captureFailing_) {
+    captureFailing_ = false;
+    logWrite(LogLevel::Info, "抓屏已恢复");
   }
 
   const std::uint64_t t2 = nowMs();

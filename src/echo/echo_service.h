@@ -42,6 +42,17 @@ class EchoService {
   // A viewer gets a new frame only while at most this much more than the
   // frame itself waits unsent on its connection.
   static constexpr std::uint64_t kBackPressureSlack = 65536;
+  // Replies (sub.ok) are queued only while less than this waits unsent: a
+  // viewer that asks in a loop and never reads cannot grow its queue.
+  static constexpr std::uint64_t kReplyQueueLimit = 65536;
+  // A viewer with more than this plus the current frame waiting unsent is
+  // closed; a frame is never sent to one that is that far behind anyway.
+  static constexpr std::uint64_t kMaxUnsentBytes = 4u << 20;
+  static constexpr std::size_t kMaxViewers = 64;
+  // While capture keeps failing it is retried after this, each wait twice
+  // the last, up to kCaptureRetryMaxMs; the first picture restores the rate.
+  static constexpr std::uint64_t kCaptureRetryFirstMs = 100;
+  static constexpr std::uint64_t kCaptureRetryMaxMs = 2000;
   static constexpr std::uint64_t kPerfWindowMs = 5000;
   // Full frame rate for this long after any input, even with static skip.
   static constexpr std::uint64_t kInputKeepsRateMs = 2000;
@@ -110,6 +121,8 @@ class EchoService {
   std::uint64_t frameSeq() const { return frameSeq_; }
   const std::map<net::ClientId, ViewerState>& viewers() const { return viewers_; }
   const CaptureRegion& currentRegion() const { return currentRegion_; }
+  // Bytes queued for the viewer and not yet taken by its socket.
+  std::uint64_t unsentBytes(net::ClientId id) const { return server_.pendingBytes(id); }
 
   // Test seam: the millisecond clock behind every timer (monotonicMs by
   // default; an empty function restores it). Set before pumping.
@@ -128,10 +141,13 @@ class EchoService {
   void handleMessage(net::ClientId id, std::string_view text);
   void subscribe(net::ClientId id, const nlohmann::json& message);
   void handleInput(net::ClientId id, const nlohmann::json& message);
+  void ensureInputRegion(ViewerState& v);
+  void runPendingInput();
   ViewerState& viewer(net::ClientId id);
   void recountSubscribers();
   void runButtonWatchdog();
   void captureStage();
+  void captureFailed(const char* error, const char* detail, std::uint64_t now);
   void applyPendingRegion();
   void sendCurrentFrame();
   void pass(int waitMs);
@@ -185,7 +201,14 @@ class EchoService {
   std::uint64_t scaleMsTotal_ = 0;
   std::uint64_t encodeMsTotal_ = 0;
 
+  // A capture that keeps failing: whether that was logged, when to try
+  // again (0: at the next slot) and the wait that led there.
+  bool captureFailing_ = false;
+  std::uint64_t captureRetryAtMs_ = 0;
+  std::uint64_t captureRetryDelayMs_ = 0;
+
   std::map<net::ClientId, ViewerState> viewers_;
+  std::vector<net::ClientId> farBehind_;  // closed after this frame's sends
   std::atomic<int> subscriberCount_{0};
   std::atomic<std::uint64_t> framesSent_{0};
   std::atomic<std::uint64_t> bytesSent_{0};

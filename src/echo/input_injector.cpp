@@ -53,42 +53,54 @@ std::int32_t absoluteCoordinate(std::int64_t pixel, std::int32_t extent) {
   return static_cast<std::int32_t>(std::clamp(a, 0.0, 65535.0));
 }
 
+namespace {
+
+// One step of the walk from byte i: where it ends, and the code point it
+// yields (-1 for skipped bytes and for a sequence cut off by the end, which
+// ends the walk: its step runs to the end of the text).
+struct TypedStep {
+  std::size_t next;
+  std::int32_t codePoint;
+};
+
+TypedStep typedStep(std::string_view utf8, std::size_t i) {
+  const std::size_t n = utf8.size();
+  const auto lead = static_cast<std::uint8_t>(utf8[i]);
+  std::size_t extra;
+  char32_t cp;
+  if (lead < 0x80) {
+    extra = 0;
+    cp = lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+    cp = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+    cp = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    return {i + 1, -1};  // stray continuation byte or 0xF8 … 0xFF
+  }
+  if (i + extra >= n) return {n, -1};
+  for (std::size_t k = 1; k <= extra; ++k) {
+    const auto c = static_cast<std::uint8_t>(utf8[i + k]);
+    if ((c & 0xC0) != 0x80) return {i + 1 + extra, -1};
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return {i + 1 + extra, static_cast<std::int32_t>(cp)};
+}
+
+}  // namespace
+
 void walkTypedText(std::string_view utf8, const std::function<void(unsigned vk)>& onKey,
                    const std::function<void(char32_t cp)>& onChar) {
-  const std::size_t n = utf8.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const auto lead = static_cast<std::uint8_t>(utf8[i]);
-    std::size_t extra;
-    char32_t cp;
-    if (lead < 0x80) {
-      extra = 0;
-      cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = lead & 0x07;
-    } else {
-      ++i;  // stray continuation byte or 0xF8 … 0xFF
-      continue;
-    }
-    if (i + extra >= n) return;  // cut off by the end: the rest is dropped
-    bool valid = true;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto c = static_cast<std::uint8_t>(utf8[i + k]);
-      if ((c & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    i += 1 + extra;
-    if (!valid) continue;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const TypedStep step = typedStep(utf8, i);
+    i = step.next;
+    if (step.codePoint < 0) continue;
+    const auto cp = static_cast<char32_t>(step.codePoint);
     if (cp == 8) {
       onKey(kVkBack);
     } else if (cp == 10 || cp == 13) {
@@ -99,6 +111,20 @@ void walkTypedText(std::string_view utf8, const std::function<void(unsigned vk)>
       onChar(cp);
     }
   }
+}
+
+std::size_t typedTextPrefix(std::string_view utf8, std::size_t maxCodePoints, std::size_t& count) {
+  count = 0;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const TypedStep step = typedStep(utf8, i);
+    if (step.codePoint >= 0) {
+      if (count == maxCodePoints) break;
+      ++count;
+    }
+    i = step.next;
+  }
+  return i;
 }
 
 SendInputInjector::SendInputInjector(std::unique_ptr<InputRecordSink> sink) : sink_(std::move(sink)) {}

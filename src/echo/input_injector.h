@@ -52,6 +52,12 @@ std::int32_t absoluteCoordinate(std::int64_t pixel, std::int32_t extent);
 void walkTypedText(std::string_view utf8, const std::function<void(unsigned vk)>& onKey,
                    const std::function<void(char32_t cp)>& onChar);
 
+// Bytes of the longest start of the text that holds at most maxCodePoints
+// of the code points walkTypedText acts on, cut only where the walk's own
+// steps end, so typing the start and then the rest types the same as
+// typing the whole. `count` receives how many code points the start holds.
+std::size_t typedTextPrefix(std::string_view utf8, std::size_t maxCodePoints, std::size_t& count);
+
 // All operations run on the echo thread.
 class InputInjector {
  public:

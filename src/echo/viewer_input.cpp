@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "log/helpers.h"
 #include "log/log.h"
@@ -23,6 +24,11 @@ void trackKey(ViewerState& viewer, std::uint32_t vk, bool down) {
   } else if (it != keys.end()) {
     keys.erase(it);
   }
+}
+
+// What a waiting message counts against kMaxQueuedInputBytes.
+std::size_t queuedCost(const InputMessage& message) {
+  return sizeof(InputMessage) + message.type.size() + message.text.size();
 }
 
 }  // namespace
@@ -54,6 +60,62 @@ void applyInput(ViewerState& viewer, const InputMessage& m, InputInjector& injec
     trackKey(viewer, m.vk, m.down);
   } else if (type == "text") {
     injector.typeText(m.text);
+  }
+}
+
+namespace {
+
+// Performs as much of the message as the budget covers; true when all of
+// it was done, otherwise `message` keeps what is left (the rest of a text).
+bool applyWithinBudget(ViewerState& viewer, InputMessage& message, InputInjector& injector) {
+  if (message.type == "text") {
+    if (viewer.textBudget == 0) return false;
+    std::size_t points = 0;
+    const std::size_t cut = typedTextPrefix(message.text, viewer.textBudget, points);
+    viewer.textBudget -= points;
+    if (cut >= message.text.size()) {
+      applyInput(viewer, message, injector);
+      return true;
+    }
+    InputMessage part;
+    part.type = message.type;
+    part.text.assign(message.text, 0, cut);
+    applyInput(viewer, part, injector);
+    message.text.erase(0, cut);
+    return false;
+  }
+  if (message.type == "dbl") {
+    if (viewer.doubleClickBudget <= 0) return false;
+    --viewer.doubleClickBudget;
+  }
+  applyInput(viewer, message, injector);
+  return true;
+}
+
+}  // namespace
+
+void refillInputBudget(ViewerState& viewer) {
+  viewer.textBudget = kTextCodePointsPerPass;
+  viewer.doubleClickBudget = kDoubleClicksPerPass;
+}
+
+bool submitInput(ViewerState& viewer, InputMessage message, InputInjector& injector) {
+  if (viewer.pendingInput.empty() && applyWithinBudget(viewer, message, injector)) return true;
+  const std::size_t cost = queuedCost(message);
+  if (viewer.pendingInputBytes + cost > kMaxQueuedInputBytes) return false;
+  viewer.pendingInputBytes += cost;
+  viewer.pendingInput.push_back(std::move(message));
+  return true;
+}
+
+void drainInput(ViewerState& viewer, InputInjector& injector) {
+  while (!viewer.pendingInput.empty()) {
+    InputMessage& message = viewer.pendingInput.front();
+    const std::size_t before = queuedCost(message);
+    const bool done = applyWithinBudget(viewer, message, injector);
+    viewer.pendingInputBytes -= before - (done ? 0 : queuedCost(message));
+    if (!done) return;
+    viewer.pendingInput.pop_front();
   }
 }
 

@@ -14,6 +14,8 @@
 #else
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include "echo/capture_x11.h"
 #endif
 
 namespace vl {
@@ -26,6 +28,22 @@ void setEnv(const char* name, const char* value) {
   if (value) ::setenv(name, value, 1);
   else ::unsetenv(name);
 #endif
+}
+
+// A retry that reopens the same rectangle before any picture came through is
+// not announced again; a reopen after pictures, or of another rectangle, is.
+void expectRetriesNotLoggedAgain() {
+  test::LogCapture log;
+  ScreenCapturer capturer;
+  const CaptureRegion region = CaptureRegion::custom(0, 0, 64, 64);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(capturer.open(region));
+  EXPECT_EQ(log.count("抓屏初始化"), 1);
+  PixelFrame frame;
+  ASSERT_TRUE(capturer.capture(frame));
+  ASSERT_TRUE(capturer.open(region));
+  EXPECT_EQ(log.count("抓屏初始化"), 2);
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(8, 8, 64, 64)));
+  EXPECT_EQ(log.count("抓屏初始化"), 3);
 }
 
 // ---- raster operation, read once per process -------------------------------
@@ -325,6 +343,52 @@ TEST_F(XvfbCapture, LostServerMakesCaptureFailWithoutEndingTheProcess) {
   EXPECT_FALSE(capturer.open(CaptureRegion::custom(0, 0, 64, 64)));
 }
 
+// Another thread opening a connection while one is being closed can get the
+// address just freed; that connection must still count as ours when its
+// server goes, or Xlib's default handler ends the process.
+TEST_F(XvfbCapture, ConnectionAtTheAddressOfOneJustClosedSurvivesALostServer) {
+  start();
+  Display* first = detail::openX11Display(xvfb_.display().c_str());
+  ASSERT_NE(first, nullptr);
+  Display* second = nullptr;
+  detail::setX11ClosedHookForTest([&] { second = detail::openX11Display(xvfb_.display().c_str()); });
+  detail::closeX11Display(first);
+  detail::setX11ClosedHookForTest({});
+  ASSERT_NE(second, nullptr);
+  if (second != first) {
+    detail::closeX11Display(second);
+    GTEST_SKIP() << "the new connection did not reuse the address";
+  }
+  XCloseDisplay(painter_);
+  painter_ = nullptr;
+  xvfb_.stop();
+  XSync(second, False);
+  EXPECT_TRUE(detail::x11DisplayLost(second));
+  detail::closeX11Display(second);
+}
+
+// A server that went away unnoticed is found out by XCloseDisplay itself.
+TEST_F(XvfbCapture, ServerLostUnnoticedUntilTheCloseDoesNotEndTheProcess) {
+  start();
+  Display* display = detail::openX11Display(xvfb_.display().c_str());
+  ASSERT_NE(display, nullptr);
+  XCloseDisplay(painter_);
+  painter_ = nullptr;
+  xvfb_.stop();
+  detail::closeX11Display(display);
+  // The next connection at that address starts out healthy.
+  ASSERT_TRUE(xvfb_.start(kWidth, kHeight));
+  Display* next = detail::openX11Display(xvfb_.display().c_str());
+  ASSERT_NE(next, nullptr);
+  EXPECT_FALSE(detail::x11DisplayLost(next));
+  detail::closeX11Display(next);
+}
+
+TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {
+  start();
+  expectRetriesNotLoggedAgain();
+}
+
 TEST_F(XvfbCapture, ServerWithoutRandrListsTheWholeScreenAsThePrimaryMonitor) {
   start({"-extension", "RANDR"});
   const std::vector<MonitorInfo> monitors = enumerateMonitors();
@@ -457,6 +521,8 @@ LRESULT CALLBACK solidWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
+
+TEST(GdiCapture, ReopeningAfterAFailureIsNotLoggedAgain) { expectRetriesNotLoggedAgain(); }
 
 TEST(GdiCapture, WindowColourComesOutAsRgb) {
   WNDCLASSW wc{};

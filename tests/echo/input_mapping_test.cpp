@@ -225,5 +225,40 @@ TEST(TypedText, MalformedUtf8IsSkippedOrEndsTheText) {
   EXPECT_TRUE(typed("").empty());
 }
 
+// Typing a text in pieces cut by typedTextPrefix types what the whole does,
+// whatever the budget and however malformed the text.
+TEST(TypedText, PiecesCutAtTheBudgetTypeTheSameAsTheWhole) {
+  const struct {
+    std::string text;
+    std::size_t budget;
+    std::size_t firstBytes;  // of the first piece
+  } cases[] = {
+      {"abcdef", 4, 4},
+      {"\xC3\xA9\xE4\xB8\xAD" "abc", 2, 5},
+      {"\x80\x80" "ab", 1, 3},            // skipped bytes cost nothing
+      {"\xE2\x41\x42z", 1, 4},            // a broken sequence is one step
+      {"ab\xE2\x82", 2, 4},               // a cut-off tail goes with the start
+      {"a\r\nb", 2, 2},
+      {"abc", 0, 0},
+      {"", 3, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::size_t count = 0;
+    EXPECT_EQ(typedTextPrefix(c.text, c.budget, count), c.firstBytes);
+    EXPECT_LE(count, c.budget);
+    std::vector<std::string> pieces;
+    std::string_view rest = c.text;
+    for (int guard = 0; !rest.empty() && guard < 100; ++guard) {
+      const std::size_t cut = typedTextPrefix(rest, c.budget == 0 ? 1 : c.budget, count);
+      const std::vector<std::string> part = typed(rest.substr(0, cut));
+      pieces.insert(pieces.end(), part.begin(), part.end());
+      rest.remove_prefix(cut);
+    }
+    EXPECT_TRUE(rest.empty());
+    EXPECT_EQ(pieces, typed(c.text));
+  }
+}
+
 }  // namespace
 }  // namespace vl

@@ -1,4 +1,5 @@
-// Streaming at a steady picture size allocates nothing per frame.
+// Streaming at a steady picture size allocates nothing per frame; a hostile
+// text frame costs no memory beyond its own bytes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,12 +12,16 @@ namespace {
 
 std::atomic<bool> gCounting{false};
 std::atomic<long> gAllocations{0};
+std::atomic<long long> gBytes{0};
 
 }  // namespace
 
 // Counts the allocations made while gCounting is set, anywhere in the program.
 void* operator new(std::size_t size) {
-  if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (gCounting.load(std::memory_order_relaxed)) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    gBytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed);
+  }
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -54,6 +59,20 @@ TEST_F(EchoServiceTest, SteadyStreamingAllocatesNothingPerFrame) {
   // server's send queues may still grow now and then (a larger frame meets
   // an unsent remainder), which is amortised, not per frame.
   EXPECT_LT(allocations, 12) << "allocations in 120 frames";
+}
+
+// A few megabytes of "[" would become hundreds of megabytes of JSON nodes
+// (and a 64 MiB frame gigabytes, ending the process).
+TEST_F(EchoServiceTest, DeepOrOversizedTextFramesAllocateNextToNothing) {
+  for (const std::size_t size : {std::size_t{4} << 20, std::size_t{60000}}) {
+    const std::string frame(size, '[');
+    gBytes = 0;
+    gCounting = true;
+    service_->deliverFrameForTest(1, net::FrameKind::Text, reinterpret_cast<const std::uint8_t*>(frame.data()),
+                                  frame.size());
+    gCounting = false;
+    EXPECT_LT(gBytes.load(), 64 * 1024) << size << " bytes of [";
+  }
 }
 
 }  // namespace

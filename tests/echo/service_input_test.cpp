@@ -181,5 +181,94 @@ TEST_F(EchoInputTest, InputOnlyViewerFollowsARegionChangedWhileNothingIsCaptured
   EXPECT_EQ(source_->opens, 0);
 }
 
+// --- how much input one pass does -------------------------------------------
+
+std::size_t codePoints(const std::string& utf8) {
+  return static_cast<std::size_t>(
+      std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+class EchoInputBudget : public EchoInputTest {
+ protected:
+  void message(const std::string& members) {
+    const std::string text = R"({"t":"input",)" + members + "}";
+    service_->deliverFrameForTest(1, net::FrameKind::Text, reinterpret_cast<const std::uint8_t*>(text.data()),
+                                  text.size());
+  }
+  // The calls made since the last take.
+  Calls take() {
+    Calls calls;
+    calls.swap(injector_->calls);
+    return calls;
+  }
+  bool queueEmpty() const { return service_->viewers().at(1).pendingInput.empty(); }
+};
+
+TEST_F(EchoInputBudget, LongTextAndDoubleClickBurstsAreSpreadOverPassesInOrder) {
+  std::string typed;
+  for (int i = 0; i < 1000; ++i) typed += i % 3 == 0 ? std::string("é") : std::string(1, static_cast<char>('a' + i % 26));
+  message(R"("type":"text","s":")" + typed + "\"");
+  message(R"("type":"key","vk":16)");
+  for (int i = 0; i < 5; ++i) message(R"("type":"dbl","u":0.5,"v":0.5)");
+  message(R"("type":"key","vk":16,"down":false)");
+  std::vector<Calls> passes{take()};
+  for (int i = 0; i < 20; ++i) {
+    service_->pumpOnce(0);
+    passes.push_back(take());
+  }
+  EXPECT_TRUE(queueEmpty());
+  Calls all;
+  std::string joined;
+  for (const Calls& pass : passes) {
+    std::size_t points = 0;
+    int doubles = 0;
+    for (const std::string& call : pass) {
+      if (call.rfind("text ", 0) == 0) {
+        points += codePoints(call.substr(5));
+        joined += call.substr(5);
+      } else {
+        doubles += call.rfind("dbl ", 0) == 0 ? 1 : 0;
+        all.push_back(call);
+      }
+    }
+    EXPECT_LE(points, kTextCodePointsPerPass);
+    EXPECT_LE(doubles, kDoubleClicksPerPass);
+  }
+  EXPECT_EQ(joined, typed);
+  const std::string dbl = "dbl 0 0.500 0.500 @1920x1080+0+0";
+  EXPECT_EQ(all, (Calls{"key 0x10 down", dbl, dbl, dbl, dbl, dbl, "key 0x10 up"}));
+  // The text came before everything sent after it.
+  std::size_t lastText = 0, firstOther = 0;
+  for (std::size_t i = 0, n = 0; i < passes.size(); ++i)
+    for (const std::string& call : passes[i]) {
+      if (call.rfind("text ", 0) == 0) lastText = n;
+      else if (firstOther == 0) firstOther = n;
+      ++n;
+    }
+  EXPECT_LT(lastText, firstOther);
+}
+
+TEST_F(EchoInputBudget, QueueIsCappedAndDropsAreWarnedAboutAtMostOncePerSecond) {
+  const std::string chunk(60000, 'x');
+  const std::string text = R"("type":"text","s":")" + chunk + "\"";
+  for (int i = 0; i < 40; ++i) message(text);
+  EXPECT_EQ(log_.count("反控输入积压"), 1);
+  fakeNow_ += 1000;
+  message(text);
+  EXPECT_EQ(log_.count("反控输入积压"), 2);
+  EXPECT_EQ(log_.count("条未记）"), 1);
+  // Whatever was taken is typed in full.
+  for (int i = 0; i < 100000 && !queueEmpty(); ++i) service_->pumpOnce(0);
+  ASSERT_TRUE(queueEmpty());
+  std::size_t bytes = 0;
+  for (const std::string& call : take()) {
+    ASSERT_EQ(call.find_first_not_of('x', 5), std::string::npos);
+    bytes += call.size() - 5;
+  }
+  EXPECT_EQ(bytes % chunk.size(), 0u);
+  EXPECT_GE(bytes + chunk.size(), kMaxQueuedInputBytes);
+  EXPECT_LE(bytes, kMaxQueuedInputBytes + chunk.size());
+}
+
 }  // namespace
 }  // namespace vl::test

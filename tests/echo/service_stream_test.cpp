@@ -377,7 +377,7 @@ TEST_F(EchoServiceTest, PerformanceLineEveryFiveSecondsAndMeasuredRate) {
   EXPECT_EQ(service_->frameSeq(), 51u);
 }
 
-TEST_F(EchoServiceTest, CaptureFailuresAreRecordedAndRetriedAtThePace) {
+TEST_F(EchoServiceTest, CaptureFailuresAreRecordedAndRetriedWithBackOff) {
   useFakeClock();
   service_->setFps(10);
   service_->captureOn = true;
@@ -387,11 +387,11 @@ TEST_F(EchoServiceTest, CaptureFailuresAreRecordedAndRetriedAtThePace) {
     fakeNow_ += 50;
   }
   EXPECT_EQ(service_->lastError(), "抓屏初始化失败");
-  EXPECT_EQ(source_->opens, 5);  // one attempt per 100 ms
+  EXPECT_EQ(source_->opens, 3);  // at 0, 100 and 300 ms: each wait twice the last
   EXPECT_EQ(service_->frameSeq(), 0u);
   EXPECT_EQ(log_.count("抓屏初始化失败"), 0);
   source_->failOpen = false;
-  fakeNow_ += 100;
+  fakeNow_ += 200;  // 700 ms: the next retry
   service_->pumpOnce();
   EXPECT_EQ(service_->frameSeq(), 1u);
 }

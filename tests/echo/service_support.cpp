@@ -18,7 +18,8 @@ void FakeFrameSource::close() {
 }
 
 bool FakeFrameSource::capture(PixelFrame& out) {
-  if (!ready) return false;
+  ++captureAttempts;
+  if (!ready || failCapture) return false;
   ++captures;
   if (!still) ++counter;
   out.setSize(width, height);

@@ -35,10 +35,12 @@ struct FakeFrameSource final : FrameSource {
   bool still = false;
   bool noisy = false;  // every pixel random: large JPEG files
   bool failOpen = false;
+  bool failCapture = false;  // open works, every capture fails
   bool cursorDrawn = false;
   std::uint64_t pointer = 1;  // the stamp of the pointer drawn into the frames
   bool ready = false;
   int opens = 0, closes = 0, captures = 0;
+  int captureAttempts = 0;  // captures, failed ones included
   std::uint32_t counter = 0;
   CaptureRegion lastOpened;
   std::vector<MonitorInfo> monitors;
