@@ -150,7 +150,8 @@ void SysCtlService::closeIdleClients() {
     } else if (t - it->second >= kSysCtlIdleMs) {
       it = openedAt_.erase(it);
       server_.closeClient(client, false);
-      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u 5 秒内没有发来命令，已断开", client));
+      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u %llu 秒内没有发来命令，已断开", client,
+                                                         static_cast<unsigned long long>(kSysCtlIdleMs / 1000)));
     } else {
       ++it;
     }
