@@ -296,6 +296,15 @@ TEST_F(SysCtlServiceTest, OversizedTextIsNeverParsedAndEndsTheConnection) {
     }
   }
 
+  // The header alone is enough: the payload is neither awaited nor kept.
+  events.entries.clear();
+  now += kSysCtlLogIntervalMs;
+  std::string header(net::kFrameHeaderSize, '\0');
+  net::encodeFrameHeader(reinterpret_cast<std::uint8_t*>(header.data()), net::FrameKind::Text, 4 << 20);
+  const auto x = test::exchangeWith(service, port, header);
+  EXPECT_TRUE(x.closedByAgent);
+  EXPECT_EQ(events.count(2, "发来过大的文本帧（4194304 字节），已断开"), 1);
+
   // Megabytes of "[" once took gigabytes to parse; now a few bytes of log.
   events.entries.clear();
   now += kSysCtlLogIntervalMs;
