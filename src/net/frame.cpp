@@ -45,6 +45,12 @@ DecodeStatus FrameDecoder::next(FrameView& frame) {
     badLength_ = length;
     return DecodeStatus::BadLength;
   }
+  if (length > maxPayload_) {
+    frame.kind = static_cast<FrameKind>(p[4]);
+    frame.payload = nullptr;
+    frame.length = length;
+    return DecodeStatus::Oversized;
+  }
   if (available - kFrameHeaderSize < length) return DecodeStatus::NeedMore;
   frame.kind = static_cast<FrameKind>(p[4]);
   frame.payload = length == 0 ? nullptr : p + kFrameHeaderSize;

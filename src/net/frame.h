@@ -43,6 +43,8 @@ enum class DecodeStatus {
   Frame,      // a frame was returned
   NeedMore,   // no complete frame buffered yet
   BadLength,  // the next header's length exceeds kMaxFramePayload
+  Oversized,  // it exceeds the reader's own lower limit: kind and length are
+              // set, payload is null, and the stream cannot go on
 };
 
 // Reassembles frames from the received byte stream.
@@ -52,6 +54,10 @@ enum class DecodeStatus {
 // stay valid until the following append(), discardDelivered() or clear().
 class FrameDecoder {
  public:
+  // Frames longer than this (at most kMaxFramePayload) give Oversized as
+  // soon as their header is in, before any of the payload is kept.
+  void setMaxPayload(std::uint32_t bytes) { maxPayload_ = bytes < kMaxFramePayload ? bytes : kMaxFramePayload; }
+
   // Adds received bytes (dropping already delivered ones first). Returns
   // false when more than kMaxReceiveBuffer unconsumed bytes are now held:
   // the connection should be dropped.
@@ -79,6 +85,7 @@ class FrameDecoder {
 
   std::vector<std::uint8_t> buffer_;
   std::size_t readOffset_ = 0;
+  std::uint32_t maxPayload_ = kMaxFramePayload;
   std::uint32_t badLength_ = 0;
 };
 

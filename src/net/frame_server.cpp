@@ -122,6 +122,7 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
     const ClientId id = takeClientId();
     auto client = std::make_unique<ClientConnection>();
     client->socket = s;
+    client->receiveBuffer.setMaxPayload(maxFramePayload_);
     client->peerAddress = std::move(peerAddress);
     client->peerPort = peerPort;
     const std::string peerText = client->peerAddress + ":" + std::to_string(client->peerPort);
@@ -253,6 +254,11 @@ void FrameServer::deliverFrames(ClientId id, const FrameHandler& onFrame) {
       }
       closeList_.push_back(id);
       break;
+    }
+    if (status == DecodeStatus::Oversized) {
+      if (onFrame) onFrame(id, frame.kind, nullptr, frame.length);
+      if (find(id) != nullptr) closeList_.push_back(id);
+      return;
     }
     if (onFrame) onFrame(id, frame.kind, frame.payload, frame.length);
     client = find(id);

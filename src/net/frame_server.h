@@ -49,6 +49,10 @@ class FrameServer {
   // Connections beyond this many are closed at accept (0: no limit).
   void setMaxClients(std::size_t count) { maxClients_ = count; }
   void setAcceptFilter(AcceptFilter filter) { acceptFilter_ = std::move(filter); }
+  // Frames longer than this are reported to onFrame as soon as their header
+  // arrives, with a null payload and the declared length, and the client is
+  // then closed: such a payload is never buffered. Set before listen.
+  void setMaxFramePayload(std::uint32_t bytes) { maxFramePayload_ = bytes; }
 
   // Closes everything (silently), then binds and listens. false when the
   // port cannot be had; the server is then idle.
@@ -113,6 +117,7 @@ class FrameServer {
   SocketHandle listenSocket_ = kInvalidSocket;
   int sendBufferSize_ = kDefaultSendBufferSize;
   std::size_t maxClients_ = 0;
+  std::uint32_t maxFramePayload_ = kMaxFramePayload;
   AcceptFilter acceptFilter_;
   LineThrottle overLimitLog_;
   // Per-connection lines ("客户端接入", bad lengths): a storm of connections

@@ -103,6 +103,8 @@ SysCtlService::SysCtlService(EventSink events, SystemPlatform* platform, Clock c
       platform_(platform ? platform : &defaultSystemPlatform()),
       clock_(std::move(clock)) {
   server_.setMaxClients(kMaxSysCtlClients);
+  // An oversized command is refused from its header, never buffered.
+  server_.setMaxFramePayload(static_cast<std::uint32_t>(kMaxTextFrameBytes));
   onConnect_ = [this](net::ClientId client) { openedAt_[client] = now(); };
   onFrame_ = [this](net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
                     std::uint64_t length) { handleSysCtlFrame(client, kind, payload, length); };
@@ -150,7 +152,8 @@ void SysCtlService::closeIdleClients() {
     } else if (t - it->second >= kSysCtlIdleMs) {
       it = openedAt_.erase(it);
       server_.closeClient(client, false);
-      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u 5 秒内没有发来命令，已断开", client));
+      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u %llu 秒内没有发来命令，已断开", client,
+                                                         static_cast<unsigned long long>(kSysCtlIdleMs / 1000)));
     } else {
       ++it;
     }

@@ -305,7 +305,8 @@ class LinuxSystemPlatform final : public SystemPlatform {
         ++it;
         continue;
       }
-      const std::uint32_t code = r < 0 ? static_cast<std::uint32_t>(errno) : it->killed ? ETIMEDOUT : exitCode(status);
+      // ECHILD: reaped elsewhere, its outcome unknown; nothing to report.
+      const std::uint32_t code = r < 0 ? 0u : it->killed && WIFSIGNALED(status) ? ETIMEDOUT : exitCode(status);
       const bool wasReboot = it->reboot;
       it = children_.erase(it);
       if (code != 0) {

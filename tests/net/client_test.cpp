@@ -37,8 +37,9 @@ struct RawListener {
   ~RawListener() { sys::closeSocket(socket); }
 };
 
+// Zeroed first: Wine writes a boolean option as a single byte.
 int intOption(SocketHandle s, int level, int name) {
-  int value = -1;
+  int value = 0;
   sys::AddrLen length = sizeof value;
   if (::getsockopt(sys::toNative(s), level, name, reinterpret_cast<char*>(&value), &length) != 0) return -2;
   return value;

@@ -147,6 +147,31 @@ TEST(FrameCodec, ReceiveBufferLimitCountsOnlyUnconsumedBytes) {
   EXPECT_EQ(e.buffered(), kMaxReceiveBuffer - kFrameHeaderSize + 1);
 }
 
+// A reader with its own lower limit refuses from the header alone, so the
+// payload of a frame it will never take is not waited for or kept.
+TEST(FrameCodec, OwnLimitRefusesFromTheHeader) {
+  FrameDecoder d;
+  d.setMaxPayload(10);
+  std::vector<std::uint8_t> bytes;
+  appendFrame(bytes, FrameKind::Text, "0123456789", 10);
+  const auto over = header(11, 1);
+  bytes.insert(bytes.end(), over.begin(), over.end());
+  ASSERT_TRUE(d.append(bytes.data(), bytes.size()));
+  FrameView f;
+  ASSERT_EQ(d.next(f), DecodeStatus::Frame);
+  EXPECT_EQ(payloadOf(f), "0123456789");
+  ASSERT_EQ(d.next(f), DecodeStatus::Oversized);
+  EXPECT_EQ(f.kind, FrameKind::Text);
+  EXPECT_EQ(f.length, 11u);
+  EXPECT_EQ(f.payload, nullptr);
+  // Beyond the format's own limit it stays a bad length.
+  FrameDecoder e;
+  e.setMaxPayload(0xFFFFFFFFu);
+  const auto bad = header(kMaxFramePayload + 1, 1);
+  ASSERT_TRUE(e.append(bad.data(), bad.size()));
+  EXPECT_EQ(e.next(f), DecodeStatus::BadLength);
+}
+
 // One large frame must not pin a large buffer for the rest of the
 // connection, whether it was the last thing received or a short tail follows.
 TEST(FrameCodec, BufferGrownByALargeFrameIsGivenBackOnceDrained) {

@@ -296,6 +296,15 @@ TEST_F(SysCtlServiceTest, OversizedTextIsNeverParsedAndEndsTheConnection) {
     }
   }
 
+  // The header alone is enough: the payload is neither awaited nor kept.
+  events.entries.clear();
+  now += kSysCtlLogIntervalMs;
+  std::string header(net::kFrameHeaderSize, '\0');
+  net::encodeFrameHeader(reinterpret_cast<std::uint8_t*>(header.data()), net::FrameKind::Text, 4 << 20);
+  const auto x = test::exchangeWith(service, port, header);
+  EXPECT_TRUE(x.closedByAgent);
+  EXPECT_EQ(events.count(2, "发来过大的文本帧（4194304 字节），已断开"), 1);
+
   // Megabytes of "[" once took gigabytes to parse; now a few bytes of log.
   events.entries.clear();
   now += kSysCtlLogIntervalMs;
@@ -375,35 +384,14 @@ TEST_F(SysCtlServiceTest, ConnectionWithoutACommandIsClosedAfterFiveSeconds) {
     SCOPED_TRACE(sent.size());
     events.entries.clear();
     now += kSysCtlLogIntervalMs;
-    net::TcpClient client;
-    ASSERT_TRUE(client.startConnect("127.0.0.1", port));
-    const std::uint64_t started = monotonicMs();
-    int state = 0;
-    while (state == 0) {
-      service.tick();
-      state = client.pollConnect(static_cast<int>(monotonicMs() - started), 3000);
-    }
-    ASSERT_EQ(state, 1);
-    if (!sent.empty()) {
-      ASSERT_EQ(client.sendAll(sent.data(), sent.size()), static_cast<std::int64_t>(sent.size()));
-    }
-    char buffer[64];
-    // Accepted at `now`; one tick short of the limit it stays open.
-    for (int i = 0; i < 20; ++i) {
-      service.tick();
-      client.receive(buffer, sizeof buffer, 1);
-    }
     const std::uint64_t accepted = now;
+    net::TcpClient client;
+    ASSERT_TRUE(test::connectTicking(service, port, client));
+    ASSERT_EQ(client.sendAll(sent.data(), sent.size()), static_cast<std::int64_t>(sent.size()));
     now = accepted + kSysCtlIdleMs - 1;
-    service.tick();
-    EXPECT_EQ(client.receive(buffer, sizeof buffer, 20), 0);
-    EXPECT_FALSE(client.broken());
+    EXPECT_FALSE(test::closedTicking(service, client, 5));
     now = accepted + kSysCtlIdleMs;
-    for (int i = 0; i < 500 && !client.broken(); ++i) {
-      service.tick();
-      client.receive(buffer, sizeof buffer, 10);
-    }
-    EXPECT_TRUE(client.broken());
+    EXPECT_TRUE(test::closedTicking(service, client, 500));
     EXPECT_EQ(events.count(1, "5 秒内没有发来命令，已断开"), 1);
   }
   EXPECT_TRUE(fake.calls.empty());
@@ -413,28 +401,10 @@ TEST_F(SysCtlServiceTest, SeventeenthConnectionIsClosedAtAccept) {
   std::vector<std::unique_ptr<net::TcpClient>> clients;
   for (std::size_t i = 0; i <= kMaxSysCtlClients; ++i) {
     clients.push_back(std::make_unique<net::TcpClient>());
-    ASSERT_TRUE(clients.back()->startConnect("127.0.0.1", port));
-    const std::uint64_t started = monotonicMs();
-    int state = 0;
-    while (state == 0) {
-      service.tick();
-      state = clients.back()->pollConnect(static_cast<int>(monotonicMs() - started), 3000);
-    }
-    ASSERT_EQ(state, 1);
-    // Taken by the service before the next one arrives.
-    for (int pass = 0; pass < 5; ++pass) service.tick();
+    ASSERT_TRUE(test::connectTicking(service, port, *clients.back()));
   }
-  char buffer[64];
-  net::TcpClient& last = *clients.back();
-  for (int i = 0; i < 300 && !last.broken(); ++i) {
-    service.tick();
-    last.receive(buffer, sizeof buffer, 10);
-  }
-  EXPECT_TRUE(last.broken());
-  for (std::size_t i = 0; i < kMaxSysCtlClients; ++i) {
-    EXPECT_EQ(clients[i]->receive(buffer, sizeof buffer, 0), 0);
-    EXPECT_FALSE(clients[i]->broken()) << i;
-  }
+  EXPECT_TRUE(test::closedTicking(service, *clients.back(), 300));
+  for (std::size_t i = 0; i < kMaxSysCtlClients; ++i) EXPECT_FALSE(test::closedTicking(service, *clients[i], 1)) << i;
   EXPECT_TRUE(log.contains("连接数已达上限 16"));
 }
 

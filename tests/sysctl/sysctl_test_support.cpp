@@ -74,4 +74,25 @@ Exchange exchangeWith(SysCtlService& service, std::uint16_t port, const std::str
   return result;
 }
 
+bool connectTicking(SysCtlService& service, std::uint16_t port, net::TcpClient& client) {
+  if (!client.startConnect("127.0.0.1", port)) return false;
+  const std::uint64_t started = monotonicMs();
+  int state = 0;
+  while (state == 0) {
+    service.tick();
+    state = client.pollConnect(static_cast<int>(monotonicMs() - started), 3000);
+  }
+  for (int pass = 0; pass < 5; ++pass) service.tick();
+  return state == 1;
+}
+
+bool closedTicking(SysCtlService& service, net::TcpClient& client, int passes) {
+  char buffer[64];
+  for (int i = 0; i < passes && !client.broken(); ++i) {
+    service.tick();
+    client.receive(buffer, sizeof buffer, 10);
+  }
+  return client.broken();
+}
+
 }  // namespace vl::test

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/event_log.h"
+#include "net/client.h"
 #include "net/frame.h"
 #include "sysctl/sysctl_service.h"
 #include "sysctl/system_actions.h"
@@ -86,5 +87,13 @@ std::uint16_t startOnFreePort(SysCtlService& service);
 // Connects to 127.0.0.1:port, sends `raw` and ticks the service until the
 // agent closes the connection (at most 5 s).
 Exchange exchangeWith(SysCtlService& service, std::uint16_t port, const std::string& raw);
+
+// Connects to 127.0.0.1:port while ticking the service, then ticks a few
+// passes more so the service has taken the connection.
+bool connectTicking(SysCtlService& service, std::uint16_t port, net::TcpClient& client);
+
+// Ticks the service (and reads `client`) until the agent ends the connection,
+// at most `passes` times; whether it did.
+bool closedTicking(SysCtlService& service, net::TcpClient& client, int passes);
 
 }  // namespace vl::test
