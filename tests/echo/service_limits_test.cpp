@@ -103,11 +103,6 @@ TEST_F(EchoLimits, SubscribeFloodFromAViewerThatNeverReadsStaysBoundedAndQuiet) 
   text(1, sub);
   EXPECT_EQ(log_.count("回显订阅 #1 "), 2);
   EXPECT_EQ(log_.count("（另有 30000 条未记）"), 1);
-  // Once read, replies flow again.
-  viewer.receive(0);
-  pumpUntil([&] { return service_->unsentBytes(1) == 0; }, {&viewer});
-  viewer.frames().clear();
-  EXPECT_NE(request(viewer, sub).find("sub.ok"), std::string::npos);
 }
 
 // Frames far larger than the socket buffers: the second one queued behind
