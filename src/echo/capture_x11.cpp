@@ -26,10 +26,12 @@ int trapHandler(Display*, XErrorEvent*) {
 // XCloseDisplay (which can still meet a lost server). Xlib's default I/O
 // error handler ends the process; ours does that only for connections that
 // are none of these.
+// Never destroyed: static objects that close X connections at exit (the
+// agent, the tray) run after this file's statics would be gone.
 std::mutex gDisplaysMutex;
-std::vector<Display*> gOwnDisplays;
-std::vector<Display*> gLostDisplays;
-std::vector<Display*> gClosingDisplays;
+std::vector<Display*>& gOwnDisplays = *new std::vector<Display*>;
+std::vector<Display*>& gLostDisplays = *new std::vector<Display*>;
+std::vector<Display*>& gClosingDisplays = *new std::vector<Display*>;
 XIOErrorHandler gPreviousIoHandler = nullptr;
 
 bool listed(const std::vector<Display*>& list, Display* display) {
