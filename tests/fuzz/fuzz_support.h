@@ -26,7 +26,7 @@ inline void quietLog() { logSetStderrEnabled(false); }
 
 // Calls deliver(client, kindByte, payload, length) for every complete frame
 // at the front of the input (5-byte header as on the wire), then once more
-// for whatever is left as a text frame: a plain JSON file is a seed on its
+// for whatever is left as a text frame: a plain JSON file is a starting input on its
 // own. The header's kind byte carries the kind in its low 6 bits and picks
 // one of four clients (1 … 4) with its top 2, so one input can interleave
 // several peers. A zero-length frame has a null payload, as the server

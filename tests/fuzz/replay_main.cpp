@@ -1,6 +1,6 @@
 // Runs a fuzz target without libFuzzer: every file of the directories (and
 // every file) named on the command line goes once through
-// LLVMFuzzerTestOneInput, so the seed corpus and the saved crash inputs are
+// LLVMFuzzerTestOneInput, so the committed corpus and the saved crash inputs are
 // an ordinary test of every build. Names starting with '.' are skipped.
 #include <algorithm>
 #include <cstdint>
