@@ -66,8 +66,7 @@ void Agent::start(void* mainWindow) {
   if (env_.desktop) {
     env_.desktop(monitors_, desktop_);
   } else {
-    monitors_ = enumerateMonitors();
-    desktop_ = readDesktopMetrics();
+    readDesktop(monitors_, desktop_);
   }
   if (monitors_.empty()) logEvent(kError, "未检测到显示器，无法推流");
 

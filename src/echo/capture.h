@@ -67,6 +67,10 @@ DesktopMetrics readDesktopMetrics();
 // Monitors in the order the system reports them; empty when there is no
 // display (Linux: no X server to connect to).
 std::vector<MonitorInfo> enumerateMonitors();
+// Both of the above from one query (Linux: one X connection, so a bare X
+// server resetting after the first client left cannot fail the second and
+// leave monitors without a desktop to resolve regions against).
+void readDesktop(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop);
 // Resolves against a fresh monitor list and fresh desktop metrics.
 MonitorInfo resolveCaptureRegion(const CaptureRegion& region);
 

@@ -71,9 +71,13 @@ DesktopMetrics readDesktopMetrics() {
 std::vector<MonitorInfo> enumerateMonitors() {
   std::vector<MonitorInfo> monitors;
   DesktopMetrics desktop;
+  readDesktop(monitors, desktop);
+  return monitors;
+}
+
+void readDesktop(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop) {
   detail::gatherDesktop(monitors, desktop);
   applyMonitorFallback(monitors, desktop);
-  return monitors;
 }
 
 MonitorInfo resolveCaptureRegion(const CaptureRegion& region) {

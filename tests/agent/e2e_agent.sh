@@ -36,7 +36,7 @@ ip link add vle2e0 type veth peer name vle2e1 && ip addr add 10.231.0.1/24 brd +
   ip link set vle2e0 up && ip link set vle2e1 up || { echo "SKIP: no veth pair"; exit 77; }
 
 fifo="$work/xfifo"; mkfifo "$fifo"
-Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
+Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp -noreset 5>"$fifo" >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
 export DISPLAY=":$display"

@@ -25,7 +25,7 @@ trap cleanup EXIT
 ip link set lo up || fail "no loopback"
 
 fifo="$work/xfifo"; mkfifo "$fifo"
-Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
+Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp -noreset 5>"$fifo" >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
 export DISPLAY=":$display" XDG_RUNTIME_DIR="$work/run" VL_POWER_DRY_RUN=1

@@ -37,7 +37,7 @@ ip link set lo up || fail "no loopback"
 
 start_xvfb() {  # extra Xvfb options...
   local fifo="$work/xfifo.$RANDOM"; mkfifo "$fifo"
-  Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp "$@" 5>"$fifo" >/dev/null 2>&1 &
+  Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp -noreset "$@" 5>"$fifo" >/dev/null 2>&1 &
   xvfb_pid=$!; pids+=($xvfb_pid)
   read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
   export DISPLAY=":$display"

@@ -34,7 +34,7 @@ setup=$work/out/velmora-agent-setup-$version.exe
 [ -f "$setup" ] || fail "no installer: $out"
 
 fifo="$work/xfifo"; mkfifo "$fifo"
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$fifo" >/dev/null 2>&1 &
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp -noreset 5>"$fifo" >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
 export DISPLAY=":$display" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
