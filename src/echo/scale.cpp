@@ -1,10 +1,13 @@
-// Bilinear resampling. Per output channel the value is
-//   (ul*(1-fx) + ur*fx)*(1-fy) + (ll*(1-fx) + lr*fx)*fy + 0.5
-// in single precision, clamped to 0..255 and truncated. The two inner sums
-// depend only on (source row, output column), so each needed source row is
-// blended horizontally once into a float row (the same float operations, so
-// the same values), and every output row is a branch-free vertical blend of
-// two such rows. Indices and weights are computed once per size pair.
+// Bilinear resampling in fixed point. Along each axis an output coordinate
+// maps to s = (i + 0.5) * ratio - 0.5 between source samples lo and lo + 1,
+// weighted by w = round(frac(s) * 256) (lo clamped to the edge, w = 0 there).
+// Each output row first blends its two source rows over the full width,
+//   V = (top * (256 - wy) + bottom * wy + 1) >> 1          (15 bits),
+// then each output pixel blends two neighbouring V values,
+//   out = (V[lo] * (256 - wx) + V[lo + 1] * wx + 2^14) >> 15,
+// which is within one level of the exact formula and exactly the source
+// where the grids coincide. Every path (plain, SSE2, AVX2) computes these
+// integers, so they agree byte for byte. Tables are kept per size pair.
 #include "echo/scale.h"
 
 #include <algorithm>
@@ -22,96 +25,122 @@
 namespace vl {
 namespace {
 
-// Index and weights of one output coordinate along an axis.
-inline void axisTap(int i, float ratio, int srcSize, std::int32_t& lo, std::int32_t& hi, float& w0, float& w1) {
-  const float s = (static_cast<float>(i) + 0.5f) * ratio - 0.5f;
-  const float s0 = std::floor(s);
-  const float f = s - s0;
+// Index of the lower source sample and the 8-bit weight of the upper one.
+inline void axisTap(int i, double ratio, int srcSize, std::int32_t& lo, std::int32_t& weight) {
+  const double s = (static_cast<double>(i) + 0.5) * ratio - 0.5;
+  const double s0 = std::floor(s);
   const int i0 = static_cast<int>(s0);
-  lo = std::clamp(i0, 0, srcSize - 1);
-  hi = std::clamp(i0 + 1, 0, srcSize - 1);
-  w0 = 1.0f - f;
-  w1 = f;
+  if (i0 < 0 || i0 + 1 > srcSize - 1) {
+    // Past an edge both samples are the edge sample: no blending.
+    lo = std::clamp(i0, 0, srcSize - 1);
+    weight = 0;
+    return;
+  }
+  lo = i0;
+  weight = static_cast<std::int32_t>(std::lround((s - s0) * 256.0));
 }
 
-void verticalRow(const float* __restrict top, const float* __restrict bottom, float w0, float w1,
-                 std::uint8_t* __restrict out, int count) {
-  int k = 0;
+void verticalPlain(const std::uint8_t* top, const std::uint8_t* bottom, int wy, std::int16_t* out, int from,
+                   int count) {
+  const int w0 = 256 - wy;
+  for (int k = from; k < count; ++k) out[k] = static_cast<std::int16_t>((top[k] * w0 + bottom[k] * wy + 1) >> 1);
+}
+
+void horizontalPlain(const std::int16_t* row, const std::int32_t* offsets, const std::int16_t* weights,
+                     std::uint8_t* out, int from, int count) {
+  for (int i = from; i < count; ++i) {
+    const std::int16_t* a = row + offsets[i];
+    const std::int16_t* w = weights + 8 * i;
+    for (int c = 0; c < 4; ++c)
+      out[4 * i + c] = static_cast<std::uint8_t>((a[c] * w[0] + a[c + 4] * w[1] + (1 << 14)) >> 15);
+  }
+}
+
 #if defined(__SSE2__)
-  const __m128 vw0 = _mm_set1_ps(w0), vw1 = _mm_set1_ps(w1);
-  const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps(), max = _mm_set1_ps(255.0f);
-  auto blend4 = [&](int at) {
-    __m128 v = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(top + at), vw0), _mm_mul_ps(_mm_loadu_ps(bottom + at), vw1));
-    v = _mm_add_ps(v, half);
-    v = _mm_min_ps(_mm_max_ps(v, zero), max);
-    return _mm_cvttps_epi32(v);
-  };
+void verticalSse2(const std::uint8_t* top, const std::uint8_t* bottom, int wy, std::int16_t* out, int count) {
+  const __m128i vw0 = _mm_set1_epi16(static_cast<short>(256 - wy)), vw1 = _mm_set1_epi16(static_cast<short>(wy));
+  const __m128i one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+  int k = 0;
   for (; k + 16 <= count; k += 16) {
-    const __m128i a = _mm_packs_epi32(blend4(k), blend4(k + 4));
-    const __m128i b = _mm_packs_epi32(blend4(k + 8), blend4(k + 12));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(a, b));
+    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + k));
+    auto blend = [&](__m128i t16, __m128i b16) {
+      const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(t16, vw0), _mm_mullo_epi16(b16, vw1));
+      return _mm_srli_epi16(_mm_add_epi16(sum, one), 1);  // unsigned: the sum can pass 32767
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k),
+                     blend(_mm_unpacklo_epi8(t, zero), _mm_unpacklo_epi8(b, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k + 8),
+                     blend(_mm_unpackhi_epi8(t, zero), _mm_unpackhi_epi8(b, zero)));
   }
-  for (; k + 4 <= count; k += 4) {
-    const __m128i a = _mm_packs_epi32(blend4(k), _mm_setzero_si128());
-    const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(a, a));
-    std::memcpy(out + k, &packed, 4);
-  }
-#endif
-  for (; k < count; ++k) {
-    float v = top[k] * w0 + bottom[k] * w1 + 0.5f;
-    v = std::min(std::max(v, 0.0f), 255.0f);
-    out[k] = static_cast<std::uint8_t>(static_cast<int>(v));
-  }
+  verticalPlain(top, bottom, wy, out, k, count);
 }
 
+// One pixel: eight V values (lo's channels, then lo + 1's) paired per
+// channel and multiplied-added with (256 - wx, wx).
+inline __m128i blendPixelSse2(const std::int16_t* row, std::int32_t offset, const std::int16_t* weights) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + offset));
+  const __m128i pairs = _mm_unpacklo_epi16(v, _mm_srli_si128(v, 8));
+  const __m128i sum = _mm_madd_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights)));
+  return _mm_srai_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << 14)), 15);
+}
+
+void horizontalSse2(const std::int16_t* row, const std::int32_t* offsets, const std::int16_t* weights,
+                    std::uint8_t* out, int count) {
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128i p01 = _mm_packs_epi32(blendPixelSse2(row, offsets[i], weights + 8 * i),
+                                        blendPixelSse2(row, offsets[i + 1], weights + 8 * (i + 1)));
+    const __m128i p23 = _mm_packs_epi32(blendPixelSse2(row, offsets[i + 2], weights + 8 * (i + 2)),
+                                        blendPixelSse2(row, offsets[i + 3], weights + 8 * (i + 3)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_packus_epi16(p01, p23));
+  }
+  horizontalPlain(row, offsets, weights, out, i, count);
+}
+#endif
 
 #if defined(VL_SCALE_AVX2)
-// The same operations eight lanes at a time (two pixels horizontally, eight
-// channels vertically); no FMA, so every lane rounds exactly as above.
-__attribute__((target("avx2"))) void horizontalRowAvx2(const std::uint8_t* srcRow, const std::int32_t* left,
-                                                         const std::int32_t* right, const float* w0x4,
-                                                         const float* w1x4, float* out, int n) {
-  int i = 0;
-  for (; i + 2 <= n; i += 2) {
-    std::int32_t a0, a1, b0, b1;
-    std::memcpy(&a0, srcRow + left[i], 4);
-    std::memcpy(&a1, srcRow + left[i + 1], 4);
-    std::memcpy(&b0, srcRow + right[i], 4);
-    std::memcpy(&b1, srcRow + right[i + 1], 4);
-    const __m256 fa = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_insert_epi32(_mm_cvtsi32_si128(a0), a1, 1)));
-    const __m256 fb = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_insert_epi32(_mm_cvtsi32_si128(b0), b1, 1)));
-    const __m256 r = _mm256_add_ps(_mm256_mul_ps(fa, _mm256_loadu_ps(w0x4 + 4 * i)),
-                                   _mm256_mul_ps(fb, _mm256_loadu_ps(w1x4 + 4 * i)));
-    _mm256_storeu_ps(out + 4 * i, r);
+__attribute__((target("avx2"))) void verticalAvx2(const std::uint8_t* top, const std::uint8_t* bottom, int wy,
+                                                    std::int16_t* out, int count) {
+  const __m256i vw0 = _mm256_set1_epi16(static_cast<short>(256 - wy));
+  const __m256i vw1 = _mm256_set1_epi16(static_cast<short>(wy));
+  const __m256i one = _mm256_set1_epi16(1);
+  int k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m256i t = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + k)));
+    const __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + k)));
+    const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(t, vw0), _mm256_mullo_epi16(b, vw1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_srli_epi16(_mm256_add_epi16(sum, one), 1));
   }
-  for (; i < n; ++i) {
-    const std::uint8_t* a = srcRow + left[i];
-    const std::uint8_t* b = srcRow + right[i];
-    for (int c = 0; c < 4; ++c)
-      out[4 * i + c] = static_cast<float>(a[c]) * w0x4[4 * i] + static_cast<float>(b[c]) * w1x4[4 * i];
-  }
+  verticalPlain(top, bottom, wy, out, k, count);
 }
 
-__attribute__((target("avx2"))) void verticalRowAvx2(const float* __restrict top, const float* __restrict bottom,
-                                                       float w0, float w1, std::uint8_t* __restrict out,
-                                                       int count) {
-  const __m256 vw0 = _mm256_set1_ps(w0), vw1 = _mm256_set1_ps(w1);
-  const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps(), max = _mm256_set1_ps(255.0f);
-  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-  int k = 0;
-  for (; k + 32 <= count; k += 32) {
-    __m256i v[4];
-    for (int q = 0; q < 4; ++q) {
-      __m256 x = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(top + k + 8 * q), vw0),
-                               _mm256_mul_ps(_mm256_loadu_ps(bottom + k + 8 * q), vw1));
-      x = _mm256_add_ps(x, half);
-      v[q] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(x, zero), max));
-    }
-    // Packing works within 128-bit lanes; the permute restores memory order.
-    const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permutevar8x32_epi32(packed, order));
+// Two pixels, one per 128-bit lane.
+__attribute__((target("avx2"))) inline __m256i blendPixelsAvx2(const std::int16_t* row, const std::int32_t* offsets,
+                                                                 const std::int16_t* weights) {
+  const __m256i v = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + offsets[0]))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + offsets[1])), 1);
+  const __m256i pairs = _mm256_unpacklo_epi16(v, _mm256_srli_si256(v, 8));
+  const __m256i sum = _mm256_madd_epi16(pairs, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights)));
+  return _mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << 14)), 15);
+}
+
+__attribute__((target("avx2"))) void horizontalAvx2(const std::int16_t* row, const std::int32_t* offsets,
+                                                      const std::int16_t* weights, std::uint8_t* out, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    // Lanes hold pixels (0,1) (2,3) (4,5) (6,7); packing works within lanes,
+    // so the result comes out as 0 2 4 6 1 3 5 7 and the permute restores it.
+    const __m256i a = _mm256_packs_epi32(blendPixelsAvx2(row, offsets + i, weights + 8 * i),
+                                         blendPixelsAvx2(row, offsets + i + 2, weights + 8 * (i + 2)));
+    const __m256i b = _mm256_packs_epi32(blendPixelsAvx2(row, offsets + i + 4, weights + 8 * (i + 4)),
+                                         blendPixelsAvx2(row, offsets + i + 6, weights + 8 * (i + 6)));
+    const __m256i packed = _mm256_packus_epi16(a, b);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), _mm256_permutevar8x32_epi32(packed, order));
   }
-  verticalRow(top + k, bottom + k, w0, w1, out + k, count - k);
+  horizontalSse2(row, offsets + i, weights + 8 * i, out + 4 * i, count - i);
 }
 #endif
 
@@ -128,68 +157,34 @@ bool cpuHasAvx2() {
 
 void BilinearScaler::prepare(int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
   if (srcWidth != srcWidth_ || dstWidth != dstWidth_) {
-    const float rx = static_cast<float>(srcWidth) / static_cast<float>(dstWidth);
+    const double rx = static_cast<double>(srcWidth) / static_cast<double>(dstWidth);
     const auto n = static_cast<std::size_t>(dstWidth);
-    colLeft_.resize(n);
-    colRight_.resize(n);
-    colW0x4_.resize(n * 4u);
-    colW1x4_.resize(n * 4u);
+    colOffset_.resize(n);
+    colWeights_.resize(n * 8u);
     for (int i = 0; i < dstWidth; ++i) {
-      float w0 = 0, w1 = 0;
-      axisTap(i, rx, srcWidth, colLeft_[i], colRight_[i], w0, w1);
-      colLeft_[i] *= 4;
-      colRight_[i] *= 4;
+      std::int32_t lo = 0, w = 0;
+      axisTap(i, rx, srcWidth, lo, w);
+      colOffset_[i] = lo * 4;
       for (int c = 0; c < 4; ++c) {
-        colW0x4_[4 * i + c] = w0;
-        colW1x4_[4 * i + c] = w1;
+        colWeights_[8 * i + 2 * c] = static_cast<std::int16_t>(256 - w);
+        colWeights_[8 * i + 2 * c + 1] = static_cast<std::int16_t>(w);
       }
     }
-    for (auto& row : rowBuf_) row.resize(n * 4u);
+    // One pixel more than the source: the upper neighbour of the last
+    // column is read (with weight 0) and must exist.
+    blended_.assign((static_cast<std::size_t>(srcWidth) + 1u) * 4u, 0);
   }
   if (srcHeight != srcHeight_ || dstHeight != dstHeight_) {
-    const float ry = static_cast<float>(srcHeight) / static_cast<float>(dstHeight);
+    const double ry = static_cast<double>(srcHeight) / static_cast<double>(dstHeight);
     const auto n = static_cast<std::size_t>(dstHeight);
     rowTop_.resize(n);
-    rowBottom_.resize(n);
-    rowW0_.resize(n);
-    rowW1_.resize(n);
-    for (int j = 0; j < dstHeight; ++j) axisTap(j, ry, srcHeight, rowTop_[j], rowBottom_[j], rowW0_[j], rowW1_[j]);
+    rowWeight_.resize(n);
+    for (int j = 0; j < dstHeight; ++j) axisTap(j, ry, srcHeight, rowTop_[j], rowWeight_[j]);
   }
   srcWidth_ = srcWidth;
   srcHeight_ = srcHeight;
   dstWidth_ = dstWidth;
   dstHeight_ = dstHeight;
-}
-
-void BilinearScaler::horizontalRow(const std::uint8_t* srcRow, float* out) const {
-  const int n = dstWidth_;
-  const std::int32_t* left = colLeft_.data();
-  const std::int32_t* right = colRight_.data();
-  const float* w0 = colW0x4_.data();
-  const float* w1 = colW1x4_.data();
-#if defined(VL_SCALE_AVX2)
-  if (wideAllowed_ && cpuHasAvx2()) return horizontalRowAvx2(srcRow, left, right, w0, w1, out, n);
-#endif
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (int i = 0; i < n; ++i) {
-    std::int32_t a, b;
-    std::memcpy(&a, srcRow + left[i], 4);
-    std::memcpy(&b, srcRow + right[i], 4);
-    const __m128i ab = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)), zero);
-    const __m128 fa = _mm_cvtepi32_ps(_mm_unpacklo_epi16(ab, zero));
-    const __m128 fb = _mm_cvtepi32_ps(_mm_unpackhi_epi16(ab, zero));
-    _mm_storeu_ps(out + 4 * i,
-                  _mm_add_ps(_mm_mul_ps(fa, _mm_loadu_ps(w0 + 4 * i)), _mm_mul_ps(fb, _mm_loadu_ps(w1 + 4 * i))));
-  }
-#else
-  for (int i = 0; i < n; ++i) {
-    const std::uint8_t* a = srcRow + left[i];
-    const std::uint8_t* b = srcRow + right[i];
-    for (int c = 0; c < 4; ++c)
-      out[4 * i + c] = static_cast<float>(a[c]) * w0[4 * i] + static_cast<float>(b[c]) * w1[4 * i];
-  }
-#endif
 }
 
 bool BilinearScaler::scale(const PixelFrame& src, int dstWidth, int dstHeight, PixelFrame& dst) {
@@ -200,30 +195,31 @@ bool BilinearScaler::scale(const PixelFrame& src, int dstWidth, int dstHeight, P
   dst.setSize(dstWidth, dstHeight);
   prepare(src.width, src.height, dstWidth, dstHeight);
 
-  // The two row buffers hold blended source rows of this call only.
-  rowBufSource_[0] = rowBufSource_[1] = -1;
   const std::size_t srcStride = static_cast<std::size_t>(src.width) * 4u;
   const std::size_t dstStride = static_cast<std::size_t>(dstWidth) * 4u;
-  auto rowFor = [&](std::int32_t sourceRow, int keep) -> int {
-    for (int s = 0; s < 2; ++s)
-      if (rowBufSource_[s] == sourceRow) return s;
-    const int slot = (keep == 0) ? 1 : (keep == 1 ? 0 : (rowBufSource_[0] < rowBufSource_[1] ? 0 : 1));
-    horizontalRow(src.pixels.data() + static_cast<std::size_t>(sourceRow) * srcStride, rowBuf_[slot].data());
-    rowBufSource_[slot] = sourceRow;
-    return slot;
-  };
+  const int rowValues = src.width * 4;
   [[maybe_unused]] const bool wide = wideAllowed_ && cpuHasAvx2();
+  std::int16_t* v = blended_.data();
   for (int j = 0; j < dstHeight; ++j) {
-    const int top = rowFor(rowTop_[j], -1);
-    const int bottom = rowFor(rowBottom_[j], top);
+    const std::int32_t top = rowTop_[j];
+    const std::int32_t wy = rowWeight_[j];
+    const std::uint8_t* t = src.pixels.data() + static_cast<std::size_t>(top) * srcStride;
+    const std::uint8_t* b = wy ? t + srcStride : t;
     std::uint8_t* out = dst.pixels.data() + static_cast<std::size_t>(j) * dstStride;
 #if defined(VL_SCALE_AVX2)
     if (wide) {
-      verticalRowAvx2(rowBuf_[top].data(), rowBuf_[bottom].data(), rowW0_[j], rowW1_[j], out, dstWidth * 4);
+      verticalAvx2(t, b, wy, v, rowValues);
+      horizontalAvx2(v, colOffset_.data(), colWeights_.data(), out, dstWidth);
       continue;
     }
 #endif
-    verticalRow(rowBuf_[top].data(), rowBuf_[bottom].data(), rowW0_[j], rowW1_[j], out, dstWidth * 4);
+#if defined(__SSE2__)
+    verticalSse2(t, b, wy, v, rowValues);
+    horizontalSse2(v, colOffset_.data(), colWeights_.data(), out, dstWidth);
+#else
+    verticalPlain(t, b, wy, v, 0, rowValues);
+    horizontalPlain(v, colOffset_.data(), colWeights_.data(), out, 0, dstWidth);
+#endif
   }
   return true;
 }

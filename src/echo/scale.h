@@ -1,4 +1,5 @@
-// Bilinear resampling of RGBA frames in single precision.
+// Bilinear resampling of RGBA frames (fixed point, within one level of the
+// exact formula).
 #pragma once
 
 #include <cstdint>
@@ -19,21 +20,18 @@ bool scaleBilinear(const PixelFrame& src, int dstWidth, int dstHeight, PixelFram
 class BilinearScaler {
  public:
   bool scale(const PixelFrame& src, int dstWidth, int dstHeight, PixelFrame& dst);
-  // AVX2 is used when the processor has it unless switched off here; the
-  // results are identical either way.
+  // AVX2 is used when the processor has it unless switched off here (then
+  // SSE2); the results are identical either way.
   void setWideVectors(bool allowed) { wideAllowed_ = allowed; }
 
  private:
   void prepare(int srcWidth, int srcHeight, int dstWidth, int dstHeight);
-  void horizontalRow(const std::uint8_t* srcRow, float* out) const;
 
   int srcWidth_ = 0, srcHeight_ = 0, dstWidth_ = 0, dstHeight_ = 0;
-  std::vector<std::int32_t> colLeft_, colRight_;  // byte offsets in a source row
-  std::vector<float> colW0x4_, colW1x4_;          // 1 - fx, fx; once per channel
-  std::vector<std::int32_t> rowTop_, rowBottom_;
-  std::vector<float> rowW0_, rowW1_;  // 1 - fy, fy
-  std::vector<float> rowBuf_[2];      // horizontally blended source rows
-  std::int32_t rowBufSource_[2] = {-1, -1};
+  std::vector<std::int32_t> colOffset_;   // lower neighbour, in values of a blended row
+  std::vector<std::int16_t> colWeights_;  // (256 - wx, wx) once per channel
+  std::vector<std::int32_t> rowTop_, rowWeight_;
+  std::vector<std::int16_t> blended_;  // the current output row's source rows blended
   bool wideAllowed_ = true;
 };
 
