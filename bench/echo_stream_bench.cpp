@@ -216,8 +216,10 @@ int latency(std::uint16_t port, int changes) {
       // Random phase against the 40 ms schedule; wait for the last change to arrive.
       std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 200));
       for (int w = 0; !seen && w < 2000 && !stop; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      seen = false;
+      // Armed only once the new colour is on the screen and its time set: a
+      // frame of the old colour decoded meanwhile must not count.
       paint(1 - shown);
+      seen = false;
     }
     stop = true;
   });

@@ -97,6 +97,7 @@ wait_for "$log" "托盘图标已添加（右下角常驻）" 3 || fail "no tray 
 until_true 3 unmapped || fail "window still mapped after 立即最小化到托盘"
 hidden_cpu=$(cpu_percent "$agent_pid" 3)
 echo "CPU: shown ${shown_cpu}%, hidden ${hidden_cpu}%"
+grep -m1 -o "字体图集.*" "$log" || true  # size and build time, for the record
 [ $(( hidden_cpu * 4 )) -lt "$shown_cpu" ] || fail "CPU did not drop: shown $shown_cpu%, hidden $hidden_cpu%"
 
 read -r _ ax ay < <(grep docked "$work/tray.out" | tail -n 1) || fail "icon not docked"

@@ -156,6 +156,7 @@ until_true 5 panel_gone || fail "window still drawn after 立即最小化到托�
 grep -q "done: 10 frames" "$work/watch-hidden.out" || fail "frames stopped while hidden: $(tail -n 1 "$work/watch-hidden.out")"
 hidden_cpu=$(cpu_percent "$uproc" 3)
 echo "CPU under Wine: shown ${shown_cpu}%, hidden ${hidden_cpu}%"
+grep -m1 -o "字体图集.*" "$log" || true  # size and build time, for the record
 [ $(( hidden_cpu * 3 )) -lt "$shown_cpu" ] || fail "CPU did not drop: shown $shown_cpu%, hidden $hidden_cpu%"
 
 # After a hide the close button hides again; a second start finds the
