@@ -91,7 +91,7 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
 }
 
 TEST(LaunchOptions, VersionAndHelpAnywhereWithHelpWinning) {
-  const std::string version = std::string("velmora-agent ") + VL_VERSION + "\n";
+  const std::string version = "velmora-agent " VL_VERSION "\n";
   EXPECT_EQ(launchInfoText(parse({})), "");
   EXPECT_EQ(launchInfoText(parse({"--min", "--tray"})), "");
   EXPECT_EQ(launchInfoText(parse({"--Version", "-v", "-?"})), "");  // exact spellings only
