@@ -10,11 +10,17 @@ std::string agentLogPath() {
   return joinPath(joinPath(agentDataDirectory(), "logs"), "agent.log");
 }
 
-bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options) {
+bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options, int& exitCode) {
+  exitCode = 0;
   makeProcessDpiAware();
   options = parseLaunchOptions(args);
   if (const std::string info = launchInfoText(options); !info.empty()) {
     showLaunchInfo(info);
+    return false;
+  }
+  // Before the guard: this process must not count as the running agent.
+  if (options.quit) {
+    exitCode = runQuit();
     return false;
   }
   if (!singleInstanceGuardSkipped(args) && anotherInstanceRunning()) return false;

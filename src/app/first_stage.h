@@ -23,9 +23,9 @@ void showLaunchInfo(const std::string& text);
 // <data directory>/logs/agent.log (agentDataDirectory)
 std::string agentLogPath();
 
-// Fills `options` and opens the log. false: the process ends now with exit
-// code 0 and nothing logged -- "--version"/"--help" was answered, or another
-// instance runs.
-bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options);
+// Fills `options` and opens the log. false: the process ends now with
+// `exitCode` and nothing logged -- "--version"/"--help" was answered,
+// "--quit" has done its work, or another instance runs (code 0).
+bool runFirstStage(const std::vector<std::string>& args, LaunchOptions& options, int& exitCode);
 
 }  // namespace vl

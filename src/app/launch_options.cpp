@@ -66,6 +66,8 @@ LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
       options.showVersion = true;
     } else if (a == "--help") {
       options.showHelp = true;
+    } else if (a == "--quit") {
+      options.quit = true;
     } else if (a == "--monitor") {
       if (!hasValue) continue;
       const int n = readLeadingInt(args[++i]);
@@ -101,6 +103,9 @@ std::string launchInfoText(const LaunchOptions& options) {
            "  --view-only         ignore reverse input (watching only)\n"
            "  --no-power          refuse remote shutdown and restart\n"
            "  --allow-multi       skip the single-instance check\n"
+           "  --quit              end the running agent of this program in order (settings\n"
+           "                      saved) and wait up to 10 s; exit 0 when it ended or none\n"
+           "                      ran, 1 when it is still running\n"
            "  --version           print the version and exit\n"
            "  --help              print this text and exit\n";
   if (options.showVersion) return version;

@@ -22,6 +22,7 @@ struct LaunchOptions {
   bool noPower = false;      // "--no-power": shutdown and restart are refused
   bool showVersion = false;  // "--version": print it and end
   bool showHelp = false;     // "--help": print the usage and end
+  bool quit = false;         // "--quit": end the running agent of this executable
 };
 
 // args[0] is the program and is skipped. Options are compared exactly and

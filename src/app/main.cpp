@@ -42,7 +42,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 int main(int argc, char** argv) {
 #endif
   vl::LaunchOptions options;
-  if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options)) return 0;
+  int exitCode = 0;
+  if (!vl::runFirstStage(vl::commandLineArguments(argc, argv), options, exitCode)) return exitCode;
   vl::logWrite(vl::LogLevel::Info, "Velmora 被控端已启动：%s（PID %lu）", vl::exePath().c_str(), vl::currentProcessId());
   vl::logWrite(vl::LogLevel::Info, "版本 %s", VL_VERSION);
   g_agent.noCursorOnCommandLine = options.noCursor;  // read by start, in either mode

@@ -1,15 +1,22 @@
 // Linux guard: an advisory lock on a file in the user's runtime directory,
 // held for the life of the process (the kernel drops it at exit, also after a
-// crash, so a stale file never blocks a start).
+// crash, so a stale file never blocks a start). The holder writes its process
+// id into the file: "--quit" sends that process SIGTERM, which every run
+// takes as a request for the orderly stop.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/single_instance.h"
@@ -64,21 +71,143 @@ void raiseRunningWindow() {
   XCloseDisplay(display);
 }
 
+std::string lockDirectory() {
+  std::string dir = envValue("XDG_RUNTIME_DIR");
+  if (dir.empty() || !directoryExists(dir)) dir = "/tmp";
+  return dir;
+}
+
+std::uint32_t keyOfPath(const std::string& path) { return singleInstanceKey(toWide(path)); }
+
+// The executable a process runs, "" when it is gone (or a zombie) or not
+// ours to see. A binary replaced by a package upgrade reads "… (deleted)";
+// it still counts as the program at that path.
+std::string processExecutable(unsigned long pid) {
+  char buffer[4096];
+  const std::string link = formatString("/proc/%lu/exe", pid);
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  std::string path(buffer, static_cast<std::size_t>(n));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+    path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
+// Whether someone holds the lock at `path`; a missing or unreadable file
+// (another user's) holds nothing for us.
+bool lockHeld(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool held = false;
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) ::flock(fd, LOCK_UN);
+  else held = errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
+unsigned long lockHolderPid(const std::string& path) {
+  std::string content;
+  if (!readWholeFile(path, content)) return 0;
+  return std::strtoul(content.c_str(), nullptr, 10);
+}
+
+class LinuxRunningAgents final : public RunningAgents {
+ public:
+  LinuxRunningAgents() : key_(keyOfPath(exePath())), self_(static_cast<unsigned long>(::getpid())) {
+    // The agent took the lock in its own runtime directory; "--quit" may run
+    // without that variable (sudo -u, a maintainer script): look where a
+    // session would have put it, and in the fallback.
+    std::vector<std::string> dirs = {lockDirectory(), formatString("/run/user/%u", static_cast<unsigned>(::getuid())),
+                                     "/tmp"};
+    for (const std::string& dir : dirs) {
+      const std::string path = joinPath(dir, singleInstanceName(key_));
+      if (directoryExists(dir) && std::find(lockPaths_.begin(), lockPaths_.end(), path) == lockPaths_.end())
+        lockPaths_.push_back(path);
+    }
+  }
+
+  bool running() override {
+    for (const std::string& path : lockPaths_)
+      if (lockHeld(path)) return true;
+    for (const unsigned long pid : asked_)
+      if (runsThisExecutable(pid)) return true;
+    return false;
+  }
+
+  void askToQuit() override {
+    bool found = false;
+    for (const std::string& path : lockPaths_) {
+      if (!lockHeld(path)) continue;
+      const unsigned long pid = lockHolderPid(path);
+      if (pid != 0 && runsThisExecutable(pid)) {
+        ask(pid);
+        found = true;
+      }
+    }
+    // A holder that wrote no id (an older version): this user's processes
+    // of this executable.
+    if (!found) askEveryProcessOfThisExecutable();
+  }
+
+  std::vector<unsigned long> asked() const override { return asked_; }
+
+ private:
+  bool runsThisExecutable(unsigned long pid) const {
+    if (pid == self_) return false;
+    const std::string exe = processExecutable(pid);
+    return !exe.empty() && keyOfPath(exe) == key_;
+  }
+
+  void ask(unsigned long pid) {
+    if (std::find(asked_.begin(), asked_.end(), pid) != asked_.end()) return;
+    if (::kill(static_cast<pid_t>(pid), SIGTERM) == 0) asked_.push_back(pid);
+  }
+
+  void askEveryProcessOfThisExecutable() {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return;
+    while (const dirent* entry = ::readdir(proc)) {
+      char* end = nullptr;
+      const unsigned long pid = std::strtoul(entry->d_name, &end, 10);
+      if (pid == 0 || *end != '\0') continue;
+      struct stat info {};
+      if (::stat(formatString("/proc/%lu", pid).c_str(), &info) != 0 || info.st_uid != ::getuid()) continue;
+      if (runsThisExecutable(pid)) ask(pid);
+    }
+    ::closedir(proc);
+  }
+
+  std::uint32_t key_;
+  unsigned long self_;
+  std::vector<std::string> lockPaths_;
+  std::vector<unsigned long> asked_;
+};
+
 }  // namespace
+
+std::unique_ptr<RunningAgents> runningAgentsOfThisExecutable() { return std::make_unique<LinuxRunningAgents>(); }
+
+void writeErrorLine(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
 
 std::string singleInstanceName(std::uint32_t key) {
   return formatString("VL_SingleInstance_%08X.lock", static_cast<unsigned>(key));
 }
 
 bool anotherInstanceRunning() {
-  const std::string path = exePath();
-  const std::uint32_t key = singleInstanceKey(toWide(path));
-  std::string dir = envValue("XDG_RUNTIME_DIR");
-  if (dir.empty() || !directoryExists(dir)) dir = "/tmp";
-  const std::string lockPath = joinPath(dir, singleInstanceName(key));
+  const std::string lockPath = joinPath(lockDirectory(), singleInstanceName(keyOfPath(exePath())));
   g_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (g_lockFd < 0) return false;
-  if (::flock(g_lockFd, LOCK_EX | LOCK_NB) == 0) return false;
+  if (::flock(g_lockFd, LOCK_EX | LOCK_NB) == 0) {
+    const std::string pid = formatString("%lu\n", static_cast<unsigned long>(::getpid()));
+    if (::ftruncate(g_lockFd, 0) != 0 || ::pwrite(g_lockFd, pid.data(), pid.size(), 0) < 0) {
+      // Without the id "--quit" still finds this process by its executable.
+    }
+    return false;
+  }
   if (errno != EWOULDBLOCK) return false;
 
   raiseRunningWindow();

@@ -2,13 +2,14 @@
 
 #include <atomic>
 
+#include "app/single_instance.h"
 #include "app/stop_request.h"
+#include "log/helpers.h"
 
 namespace vl {
 
 namespace {
 
-constexpr wchar_t kStopWindowClass[] = L"VelmoraAgentHeadless";
 constexpr DWORD kConsoleCloseWaitMs = 5000;
 
 std::atomic<bool> g_stop{false};
@@ -26,6 +27,10 @@ BOOL WINAPI onConsoleControl(DWORD type) {
 }
 
 LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == quitRequestMessage()) {  // "--quit"
+    requestStop();
+    return 0;
+  }
   switch (message) {
     case WM_CLOSE:
       requestStop();
@@ -48,16 +53,18 @@ void installStopRequestHandlers(std::function<void()> onSessionEnd) {
   g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
   // A hidden top-level window, not a message-only one: taskkill posts
-  // WM_CLOSE only to windows that EnumWindows lists. Its own class, so a
-  // second instance never finds and shows it.
+  // WM_CLOSE only to windows that EnumWindows lists, and "--quit" finds it
+  // the same way. Its own class, so a second instance never shows it.
+  const std::wstring className = toWide(kHeadlessWindowClassName);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = stopWindowProc;
   wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = kStopWindowClass;
+  wc.lpszClassName = className.c_str();
   RegisterClassExW(&wc);
-  CreateWindowExW(0, kStopWindowClass, L"Velmora 被控端", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                  wc.hInstance, nullptr);
+  HWND window = CreateWindowExW(0, className.c_str(), L"Velmora 被控端", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                nullptr, wc.hInstance, nullptr);
+  acceptQuitRequests(window);
 }
 
 bool waitForStopRequest(int waitMs) {

@@ -207,6 +207,10 @@ void noteShownFromOutside(HWND window) {
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (ImGui_ImplWin32_WndProcHandler(window, message, wParam, lParam)) return 1;
+  if (message == quitRequestMessage()) {  // "--quit": end in order even when hidden to the tray
+    requestExitNow();
+    return 0;
+  }
   if (g_taskbarCreatedMessage != 0 && message == g_taskbarCreatedMessage) {
     g_state.trayIconAdded = false;
     if (g_state.hiddenInTray) addTrayIcon(window);
@@ -397,6 +401,7 @@ int runWindowed(const LaunchOptions& options, Agent& agent) {
     return 1;
   }
   g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+  acceptQuitRequests(g_window);
 
   g_state.dpiScale = createGuiContext();
   ImGui_ImplWin32_Init(g_window);

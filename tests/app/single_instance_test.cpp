@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app/single_instance.h"
+
 #include "log/helpers.h"
 #include "support/test_support.h"
 
@@ -17,8 +19,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include "app/single_instance.h"
 #endif
 
 namespace vl {
@@ -83,6 +83,23 @@ class SingleInstance : public ::testing::Test {
       test::sleepMs(50);
     }
     return false;
+  }
+
+  // Runs "--quit" beside the running copy; its exit code.
+  int quit(const std::map<std::string, std::string>& env = {}) {
+    test::ChildProcess quitter = test::startProcess({agent, "--quit"}, env);
+    const int code = test::waitProcess(quitter, kQuitWaitMs + 10000);
+    if (code < 0) test::killProcess(quitter);
+    return code;
+  }
+
+  std::string settingsPath() const { return joinPath(dir.file("data"), "settings.json"); }
+
+  // Settings written before the quit are removed: only the orderly stop
+  // can write them again.
+  bool forgetSavedSettings() {
+    if (fileExists(settingsPath())) removeFile(settingsPath());
+    return !fileExists(settingsPath());
   }
 
   test::TempDir dir;
@@ -216,6 +233,132 @@ TEST_F(SingleInstance, SecondCopyShowsTheRunningInstancesWindow) {
   ::close(fd);
 }
 #endif
+
+// "--quit" with nothing running: code 0 at once, no data directory, no log.
+TEST_F(SingleInstance, QuitWithNoAgentRunningEndsWithZeroAndLeavesNoTrace) {
+  EXPECT_EQ(quit(), 0);
+  EXPECT_FALSE(directoryExists(dir.file("data")));
+}
+
+// The running agent, whichever way it runs, ends in order: exit code 0 and
+// the settings written by its stop. Once hidden to the tray, a close only
+// hides it again; the quit request must still end it.
+TEST_F(SingleInstance, QuitEndsTheRunningAgentInOrderHeadlessWindowedOrInTheTray) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* readyLine;
+  };
+  const Case cases[] = {
+      {"headless", {"--headless"}, "无界面运行"},
+      {"windowed", {}, "界面就绪"},
+      {"hidden in the tray", {"--tray"}, "按设置直接进入托盘常驻"},
+  };
+  std::map<std::string, std::string> env;
+#if !defined(_WIN32)
+  test::Xvfb xvfb;
+  const bool haveDisplay = xvfb.start(1280, 800);
+  if (haveDisplay) env["DISPLAY"] = xvfb.display();
+#else
+  const bool haveDisplay = true;  // Wine's own display
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.args.empty() || c.args[0] != "--headless") {
+      if (!haveDisplay) continue;
+    }
+    removeFile(logPath);
+    std::vector<std::string> argv = {agent, "--hub", "127.0.0.1"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    first = test::startProcess(argv, env, {"VL_ALLOW_MULTI"});
+    ASSERT_TRUE(first.valid());
+    bool ready = false;
+    for (int i = 0; i < 600 && !ready; ++i) {
+      std::string content;
+      ready = readWholeFile(logPath, content) && content.find(c.readyLine) != std::string::npos;
+      if (!ready) test::sleepMs(50);
+    }
+    ASSERT_TRUE(ready) << "no line " << c.readyLine;
+    ASSERT_TRUE(forgetSavedSettings());
+
+    EXPECT_EQ(quit(env), 0);
+    EXPECT_EQ(test::waitProcess(first, 5000), 0) << "the agent did not end with 0 after --quit returned";
+    first = {};
+    EXPECT_TRUE(fileExists(settingsPath())) << "the stop did not save the settings";
+    EXPECT_EQ(startedLines(), 1) << "--quit wrote to the log";
+  }
+}
+
+#if !defined(_WIN32)
+// An agent that cannot act on the request (stopped) outlives the wait:
+// code 1. Continued, it finds the request waiting and ends in order.
+TEST_F(SingleInstance, QuitReportsAnAgentThatDidNotEndAndItStillEndsInOrderLater) {
+  first = start();
+  ASSERT_TRUE(waitForStartedLines(1));
+  ASSERT_TRUE(forgetSavedSettings());
+  ::kill(static_cast<pid_t>(first.handle), SIGSTOP);
+  EXPECT_EQ(quit(), 1);
+  ::kill(static_cast<pid_t>(first.handle), SIGCONT);
+  EXPECT_EQ(test::waitProcess(first, 5000), 0);
+  first = {};
+  EXPECT_TRUE(fileExists(settingsPath()));
+}
+#endif
+
+// The waiting of "--quit" against a stand-in for the running agents.
+class FakeAgents : public RunningAgents {
+ public:
+  // runningChecks: how many running() calls answer true (-1: always).
+  explicit FakeAgents(int runningChecks) : left_(runningChecks) {}
+  bool running() override {
+    ++checks;
+    if (left_ < 0) return true;
+    if (left_ == 0) return false;
+    --left_;
+    return true;
+  }
+  void askToQuit() override { ++asks; }
+  std::vector<unsigned long> asked() const override { return {}; }
+  int checks = 0;
+  int asks = 0;
+
+ private:
+  int left_;
+};
+
+TEST(QuitRunningAgents, AsksOnceFoundThenWaitsUntilGoneOrTheTimeIsUp) {
+  struct Case {
+    const char* name;
+    int runningChecks, waitMs, pollMs;
+    QuitOutcome outcome;
+    int asks, sleptMs;
+  };
+  const Case cases[] = {
+      {"none running", 0, 1000, 50, QuitOutcome::NoneRunning, 0, 0},
+      {"gone at the first look", 1, 1000, 50, QuitOutcome::Ended, 1, 50},
+      {"gone after three looks, asked again each time", 3, 1000, 50, QuitOutcome::Ended, 3, 150},
+      {"gone at the last look", 20, 1000, 50, QuitOutcome::Ended, 20, 1000},
+      {"never gone", -1, 1000, 50, QuitOutcome::StillRunning, 21, 1000},
+      {"no time to wait", -1, 0, 50, QuitOutcome::StillRunning, 1, 0},
+      {"wait not a multiple of the poll", -1, 120, 50, QuitOutcome::StillRunning, 4, 150},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAgents agents(c.runningChecks);
+    int slept = 0;
+    EXPECT_EQ(quitRunningAgents(agents, c.waitMs, c.pollMs, [&](int ms) { slept += ms; }), c.outcome);
+    EXPECT_EQ(agents.asks, c.asks);
+    EXPECT_EQ(slept, c.sleptMs);
+  }
+}
+
+TEST(QuitRunningAgents, StillRunningLineNamesTheProcessesForInstallers) {
+  EXPECT_EQ(stillRunningText({}, 10000), "velmora-agent: the running agent did not end within 10 s");
+  EXPECT_EQ(stillRunningText({4242}, 10000),
+            "velmora-agent: the running agent did not end within 10 s (PID 4242)");
+  EXPECT_EQ(stillRunningText({12, 4294967295ul}, 10000),
+            "velmora-agent: the running agent did not end within 10 s (PID 12 4294967295)");
+}
 
 }  // namespace
 }  // namespace vl
