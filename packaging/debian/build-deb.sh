@@ -29,6 +29,10 @@ done
 } > "$pkg/usr/share/doc/velmora-agent/copyright"
 chmod 0644 "$pkg/usr/share/doc/velmora-agent/copyright"
 echo /etc/xdg/autostart/velmora-agent.desktop > "$pkg/DEBIAN/conffiles"
+for script in postinst prerm; do
+  sed -e "/#VL_QUIT_AGENTS#/{r $here/quit-agents.sh" -e 'd}' "$here/$script" > "$pkg/DEBIAN/$script"
+  chmod 0755 "$pkg/DEBIAN/$script"
+done
 
 # dpkg-shlibdeps wants a source tree around it; a two-stanza control suffices.
 mkdir -p "$work/src/debian"

@@ -2,7 +2,10 @@
 # The Debian package, proven by installing it: metadata and file list, the
 # autostart entry, then an install into a throw-away root where the
 # installed program answers --version and, started by a user who cannot
-# write /usr/bin, keeps its log under ~/.local/state. Exit code 77: skipped.
+# write /usr/bin, keeps its log under ~/.local/state. That user's running
+# agent is ended in order by the maintainer scripts: by postinst when the
+# package is upgraded (installed again), by prerm when it is removed.
+# Exit code 77: skipped.
 #
 #   deb_test.sh AGENT PAD MAKE_APP_ICON VERSION
 set -uo pipefail
@@ -48,20 +51,42 @@ grep -q 'Dear ImGui' "$root/usr/share/doc/velmora-agent/copyright" || fail "copy
 if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
   chmod 755 "$work"
   home=$work/home; mkdir -p "$home"; chown 65534:65534 "$home"
-  env -i HOME="$home" VL_POWER_DRY_RUN=1 PATH=/usr/bin:/bin unshare -n \
-    setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$root/usr/bin/velmora-agent" --headless --hub 127.0.0.1 >/dev/null 2>&1 &
-  agent_pid=$!
+  start_agent() {
+    env -i HOME="$home" VL_POWER_DRY_RUN=1 PATH=/usr/bin:/bin unshare -n \
+      setpriv --reuid=65534 --regid=65534 --clear-groups \
+      "$root/usr/bin/velmora-agent" --headless --hub 127.0.0.1 >/dev/null 2>&1 &
+    agent_pid=$!
+    for _ in $(seq 100); do [ "$(grep -c "版本 $version" "$log" 2>/dev/null)" -gt "$1" ] && break; sleep 0.1; done
+    [ "$(grep -c "版本 $version" "$log" 2>/dev/null)" -gt "$1" ]
+  }
+  # Ended by a maintainer script: exit code 0 and the settings saved anew.
+  check_ended() {
+    local rc
+    for _ in $(seq 50); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$agent_pid" 2>/dev/null && fail "$1 left the agent running: $(cat "$work/dpkg.log")"
+    wait "$agent_pid"; rc=$?; agent_pid=""
+    [ "$rc" = 0 ] || fail "$1: the agent ended with $rc"
+    [ -f "$settings" ] || fail "$1: settings not saved beside the log"
+    grep -q "ended the running agent of: nobody" "$work/dpkg.log" || fail "$1 did not say so: $(cat "$work/dpkg.log")"
+  }
   log=$home/.local/state/velmora-agent/logs/agent.log
-  for _ in $(seq 100); do grep -q "版本 $version" "$log" 2>/dev/null && break; sleep 0.1; done
-  grep -q "版本 $version" "$log" 2>/dev/null || fail "no log under ~/.local/state: $(ls -R "$home" 2>&1 | head)"
+  settings=$home/.local/state/velmora-agent/settings.json
+  start_agent 0 || fail "no log under ~/.local/state: $(ls -R "$home" 2>&1 | head)"
   [ ! -e "$root/usr/bin/data" ] || fail "wrote beside the installed program"
-  kill "$agent_pid"; wait "$agent_pid" 2>/dev/null; agent_pid=""
-  [ -f "$home/.local/state/velmora-agent/settings.json" ] || fail "settings not saved beside the log"
+  rm -f "$settings"
+  dpkg --root="$root" --force-depends --force-not-root --force-script-chrootless -i "$deb" >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log"; fail "dpkg -i (upgrade)"; }
+  check_ended "the upgrade"
+  grep -q "start it again" "$work/dpkg.log" || fail "the upgrade did not say how to start it again"
+
+  start_agent 1 || fail "no second start"
+  rm -f "$settings"
+  dpkg --root="$root" --force-not-root --force-script-chrootless -r velmora-agent >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
+  check_ended "the removal"
 else
-  echo "note: not root or no namespaces; the data-directory run is left out"
+  echo "note: not root or no namespaces; the data-directory run and the scripts' quit path are left out"
+  dpkg --root="$root" --force-not-root --force-script-chrootless -r velmora-agent >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
 fi
 
-dpkg --root="$root" --force-not-root --force-script-chrootless -r velmora-agent >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
 [ ! -e "$root/usr/bin/velmora-agent" ] || fail "dpkg -r left the program"
 echo "PASS: $(basename "$deb") $(stat -c %s "$deb") bytes"
