@@ -36,11 +36,11 @@ out=$("$here/../../packaging/windows/build-windows.sh" "$agent_exe" "$pad_exe" "
   { cat "$work/nsis.log"; fail "build-windows.sh"; }
 setup=$work/out/velmora-agent-setup-$version.exe
 [ -f "$setup" ] || fail "no installer: $out"
-# The next release, for the upgrade.
+# The next release, for the upgrade: built while the first is tried out.
 next_version=${version%.*}.$(( ${version##*.} + 1 ))
-"$here/../../packaging/windows/build-windows.sh" "$agent_exe" "$pad_exe" "$next_version" "$work/out" >/dev/null 2>"$work/nsis.log" ||
-  { cat "$work/nsis.log"; fail "build-windows.sh (next)"; }
-next_setup=$work/out/velmora-agent-setup-$next_version.exe
+"$here/../../packaging/windows/build-windows.sh" "$agent_exe" "$pad_exe" "$next_version" "$work/next" >/dev/null 2>"$work/nsis-next.log" &
+next_build=$!
+next_setup=$work/next/velmora-agent-setup-$next_version.exe
 
 fifo="$work/xfifo"; mkfifo "$fifo"
 Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp -noreset 5>"$fifo" >/dev/null 2>&1 &
@@ -91,6 +91,7 @@ until_true 60 eval 'grep -q "按设置直接进入托盘常驻" <<<"$(latest_run
 rm -f "$unix_dir/data/settings.json"  # only the orderly stop writes it again
 before=$(starts)
 
+wait "$next_build" || { cat "$work/nsis-next.log"; fail "build-windows.sh (next)"; }
 setup_log() { find "$WINEPREFIX/drive_c/users" -name velmora-agent-setup.log -exec cat {} + 2>/dev/null; }
 in_setup_log() { grep -qF -- "$1" <<<"$(setup_log)"; }
 VL_POWER_DRY_RUN=1 "$wine" "$next_setup" /S "${dir_words[@]}" >/dev/null 2>&1 || fail "silent upgrade failed ($?): $(setup_log)"
