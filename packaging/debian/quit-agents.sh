@@ -11,7 +11,8 @@ running_agent_users() {
     target=$(readlink "$exe" 2>/dev/null) || continue
     [ "$target" = "$agent" ] || [ "$target" = "$agent (deleted)" ] || continue
     dir=${exe%/exe}
-    uid=$(stat -c %u "$dir" 2>/dev/null) || continue
+    uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$dir/status" 2>/dev/null) || continue
+    [ -n "$uid" ] || continue
     runtime=$(tr '\0' '\n' < "$dir/environ" 2>/dev/null | sed -n 's/^XDG_RUNTIME_DIR=//p' | head -n 1)
     echo "$uid ${runtime:-}"
   done | sort -u

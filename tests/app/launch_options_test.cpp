@@ -83,6 +83,10 @@ TEST(LaunchOptions, HubAndFlagsAreCaseSensitive) {
   EXPECT_FALSE(o.viewOnly);
   EXPECT_FALSE(parse({"--allow"}).hasAllow);
 
+  EXPECT_TRUE(parse({"--tray", "--quit"}).quit);
+  EXPECT_FALSE(parse({"--Quit"}).quit);
+  EXPECT_FALSE(parse({"--hub", "--quit"}).quit);  // the Pad address, not the option
+
   o = parse({"--hub"});  // trailing value option
   EXPECT_TRUE(o.hubAddress.empty());
   o = parse({"--hub", "--min"});  // the value is taken whatever it looks like
@@ -96,10 +100,11 @@ TEST(LaunchOptions, VersionAndHelpAnywhereWithHelpWinning) {
   EXPECT_EQ(launchInfoText(parse({"--min", "--tray"})), "");
   EXPECT_EQ(launchInfoText(parse({"--Version", "-v", "-?"})), "");  // exact spellings only
   EXPECT_EQ(launchInfoText(parse({"--headless", "--version"})), version);
+  EXPECT_EQ(launchInfoText(parse({"--quit", "--version"})), version);  // answered, nothing ended
   EXPECT_EQ(launchInfoText(parse({"--hub", "--version"})), "");  // a value, not an option
   const std::string help = launchInfoText(parse({"--version", "--help"}));
   EXPECT_EQ(help.rfind(version, 0), 0u);
-  for (const char* option : {"--hub", "--monitor", "--region", "--tray", "--headless", "--allow-multi"})
+  for (const char* option : {"--hub", "--monitor", "--region", "--tray", "--headless", "--allow-multi", "--quit"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
