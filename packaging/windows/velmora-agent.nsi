@@ -53,6 +53,7 @@ VIAddVersionKey "LegalCopyright" "Velmora"
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW FinishPageShow
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_COMPONENTS
@@ -294,6 +295,17 @@ Section "!${APP}" SecMain
   ; agent is older.
   ReadRegDWORD $2 HKCU "Software\${APP}" "QuitOption"
   Call EndAgent
+  ; How to start it again: as the autostart value would, when that names
+  ; this program (read now: /NOAUTOSTART removes the value below).
+  StrCpy $RunArgs "--tray"
+  ReadRegStr $0 HKCU "${RUN_KEY}" "${APP}"
+  ${If} $0 != ""
+    Push $0
+    Call SplitRunValue
+    ${If} $R1 == "$INSTDIR\${EXE}"
+      StrCpy $RunArgs $R2
+    ${EndIf}
+  ${EndIf}
   File "${STAGE}\${EXE}"
   File "${STAGE}\velmora-pad.exe"
   File "${STAGE}\README.md"
@@ -386,22 +398,21 @@ Function StartAgent
 FunctionEnd
 
 ; An upgrade leaves the agent running when it ran before: with the options
-; of the autostart value when that names this program, else --tray.
+; the autostart value had when it named this program, else --tray.
 Section "-Restart"
   ${If} $AgentWasRunning != 1
     Return
   ${EndIf}
-  StrCpy $RunArgs "--tray"
-  ReadRegStr $0 HKCU "${RUN_KEY}" "${APP}"
-  ${If} $0 != ""
-    Push $0
-    Call SplitRunValue
-    ${If} $R1 == "$INSTDIR\${EXE}"
-      StrCpy $RunArgs $R2
-    ${EndIf}
-  ${EndIf}
   Call StartAgent
 SectionEnd
+
+; After an upgrade the agent already runs again: no "run" box to tick.
+Function FinishPageShow
+  ${If} $AgentWasRunning == 1
+    SendMessage $mui.FinishPage.Run ${BM_SETCHECK} ${BST_UNCHECKED} 0
+    ShowWindow $mui.FinishPage.Run ${SW_HIDE}
+  ${EndIf}
+FunctionEnd
 
 ; The finish page's "run" box: the window, as a first install always did;
 ; after an upgrade the agent already runs again.

@@ -106,6 +106,15 @@ until_true 60 eval '[ "$(starts)" -gt "$before" ]' || fail "the agent is not run
 until_true 30 eval 'grep -q "按设置直接进入托盘常驻" <<<"$(latest_run)"' || fail "the restarted agent is not in the tray"
 grep -qF "禁止远程关机/重启" <<<"$(latest_run)" || fail "the restarted agent lost --no-power"
 
+# Once more with /NOAUTOSTART: the value goes, the agent still comes back
+# with the options it had.
+before=$(starts)
+VL_POWER_DRY_RUN=1 "$wine" "$next_setup" /S /NOAUTOSTART "${dir_words[@]}" >/dev/null 2>&1 || fail "upgrade with /NOAUTOSTART failed ($?)"
+"$wine" reg query "$run_key" /v "Velmora Agent" >/dev/null 2>&1 && fail "/NOAUTOSTART left the autostart value"
+until_true 60 eval '[ "$(starts)" -gt "$before" ]' || fail "the agent is not running again after the second upgrade"
+until_true 30 eval 'grep -q "按设置直接进入托盘常驻" <<<"$(latest_run)"' || fail "the agent is not in the tray after the second upgrade"
+grep -qF "禁止远程关机/重启" <<<"$(latest_run)" || fail "the second upgrade lost --no-power"
+
 # --- Uninstall while it runs --------------------------------------------
 # Wine shows the Windows path in the command line: the process is seen...
 pgrep -f "Velmora Agent.velmora-agent.exe" >/dev/null || fail "the running agent's process is not seen: $(pgrep -af velmora)"
