@@ -241,8 +241,33 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   return true;
 }
 
+namespace {
+
+// Before Windows 10 2004 the exclusion value is taken as WDA_MONITOR: the
+// call succeeds and the panel shows as a black box in the stream.
+constexpr unsigned long kExcludeFromCaptureBuild = 19041;
+
+// RtlGetVersion tells the real build; GetVersionEx answers 6.2 to programs
+// without a compatibility manifest.
+unsigned long windowsBuild() {
+  static const unsigned long build = [] {
+    using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto getVersion =
+        ntdll ? reinterpret_cast<GetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+              : nullptr;
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    return getVersion && getVersion(&info) == 0 ? static_cast<unsigned long>(info.dwBuildNumber) : 0ul;
+  }();
+  return build;
+}
+
+}  // namespace
+
 bool setCaptureExclusion(void* window, bool exclude) {
   if (!window) return false;
+  if (exclude && windowsBuild() < kExcludeFromCaptureBuild) return false;
   using SetAffinityFn = BOOL(WINAPI*)(HWND, DWORD);
   // Looked up once; a missing export is remembered too.
   static const SetAffinityFn setAffinity = []() -> SetAffinityFn {
