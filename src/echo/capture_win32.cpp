@@ -211,10 +211,10 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   if (reuse) {
     d.takeCursorOut();
   } else {
-    d.underCursorSaved = false;  // the picture below is new
     if (source == PictureSource::Gdi &&
         !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
       return false;
+    d.underCursorSaved = false;  // the picture below is new
   }
   d.dibHoldsPicture = true;
   d.lastSource = source;
