@@ -193,8 +193,8 @@ DuplicationFault DesktopDuplication::setUp(bool newDevice, std::string& reason) 
   ComPtr<IDXGIOutput1> output1;
   hr = output.As(&output1);
   if (FAILED(hr)) {
-    reason = comFailure("IDXGIOutput1", hr);
-    return DuplicationFault::Other;
+    reason = comFailure("IDXGIOutput1", hr);  // before Windows 8
+    return DuplicationFault::Unavailable;
   }
   hr = output1->DuplicateOutput(s.device.Get(), s.duplication.GetAddressOf());
   if (FAILED(hr)) {
@@ -203,6 +203,7 @@ DuplicationFault DesktopDuplication::setUp(bool newDevice, std::string& reason) 
     // Access denied: the secure desktop (or no right to duplicate at all);
     // unsupported: a desktop switch under way, try again after it.
     if (hr == E_ACCESSDENIED || hr == DXGI_ERROR_UNSUPPORTED) return DuplicationFault::Refused;
+    if (hr == E_NOTIMPL) return DuplicationFault::Unavailable;
     return faultOf(hr);
   }
   DXGI_OUTDUPL_DESC desc{};

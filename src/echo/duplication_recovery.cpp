@@ -24,6 +24,7 @@ void DuplicationRecovery::restart() {
 
 PictureSource DuplicationRecovery::step(std::uint64_t nowMs, bool hadPicture) {
   if (active_) return acquireAndRead(nowMs, hadPicture, false);
+  if (unavailable_) return PictureSource::Gdi;
   if (nowMs < retryAtMs_) return secureDesktop_ && hadPicture ? PictureSource::KeepLast : PictureSource::Gdi;
   return trySetUp(nowMs, hadPicture);
 }
@@ -78,6 +79,9 @@ PictureSource DuplicationRecovery::fallBack(std::uint64_t nowMs, bool hadPicture
   }
   secureDesktop_ = false;
   announceSecureEnd_ = false;
+  // Asking a system without duplication again costs a device set-up each
+  // time and can never succeed.
+  if (fault == DuplicationFault::Unavailable) unavailable_ = true;
   if (reason != lastReason_) {
     lastReason_ = reason;
     log(LogLevel::Warn, "桌面复制不可用，改用 GDI 抓屏: " + reason);

@@ -28,6 +28,7 @@ enum class DuplicationFault {
   Refused,     // set-up refused with access denied / unsupported (the secure desktop, after AccessLost)
   DeviceLost,  // the graphics device was removed or reset
   Rotated,     // the output is rotated: the duplicated image would come sideways
+  Unavailable, // the system has no duplication at all (Windows 7, Wine): not retried
   Other,       // anything else; the reason says what
 };
 
@@ -91,6 +92,7 @@ class DuplicationRecovery {
   bool accessLost_ = false;      // the last duplication ended with AccessLost
   bool newDevice_ = false;       // the device is gone: make a new one at the next set-up
   bool secureDesktop_ = false;
+  bool unavailable_ = false;     // GDI for good
   bool announceSecureEnd_ = false;  // left the secure desktop; said at the first picture
   bool havePicture_ = false;     // a duplicated picture was read since the last set-up
   int writeSlot_ = 0;            // the staging texture the next copy goes into

@@ -68,6 +68,7 @@ class ScriptedBackend final : public DuplicationBackend {
       case F::DeviceLost: return "设备丢失";
       case F::Rotated: return "显示器已旋转";
       case F::Other: return "格式不合用";
+      case F::Unavailable: return "系统不支持";
     }
     return "";
   }
@@ -168,6 +169,10 @@ TEST(DuplicationRecovery, SourcesRetriesAndLogLines) {
        {F::None, F::Refused, F::Other}, {kNew, {F::AccessLost}}, {},
        {{0, P::NewPicture}, {10, P::KeepLast}, {510, P::Gdi}, {1000, P::Gdi}},
        "S A0 R0 | A1 T S | S | |", {"W:安全桌面", "W:桌面复制不可用，改用 GDI 抓屏: 格式不合用"}},
+      {"a system without duplication is not asked again, not even after reopening",
+       {F::Unavailable}, {}, {},
+       {{0, P::Gdi}, {2000, P::Gdi}, {60000, P::Gdi}, {60001, P::Gdi, true}},
+       "S | | | |", {"W:桌面复制不可用，改用 GDI 抓屏: 系统不支持"}},
       {"reopening keeps what was logged and sets up at once",
        {F::Rotated, F::Rotated}, {}, {},
        {{0, P::Gdi}, {10, P::Gdi, true}},
