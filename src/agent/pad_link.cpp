@@ -49,6 +49,7 @@ std::string makeHeartbeatMessage(const std::string& agentId, std::int64_t unixMs
 
 void Agent::agentTick() {
   const std::uint64_t t = now();
+  for (const EventLogEntry& e : takePostedEvents()) logEvent(e.level, e.text);
   if (settingsDirty && t > lastSaveMs + kSaveDebounceMs) {
     lastSaveMs = t;
     settingsDirty = false;

@@ -35,6 +35,69 @@ bool StallSelfTest::runIfDue(std::uint64_t nowMs) {
   return true;
 }
 
+bool RendererKeeper::startDevice() {
+  deviceUp_ = device_.createDevice();
+  return deviceUp_;
+}
+
+bool RendererKeeper::startBackend() {
+  backendUp_ = deviceUp_ && device_.initBackend();
+  return backendUp_;
+}
+
+void RendererKeeper::shutDownBackend() {
+  if (backendUp_) device_.shutdownBackend();
+  backendUp_ = false;
+}
+
+void RendererKeeper::tearDown() {
+  shutDownBackend();
+  if (deviceUp_) device_.destroyDevice();
+  deviceUp_ = false;
+}
+
+void RendererKeeper::shutDown() { tearDown(); }
+
+bool RendererKeeper::rebuild(std::uint64_t nowMs) {
+  tried_ = true;
+  lastTryMs_ = nowMs;
+  tearDown();
+  if (start()) {
+    if (failureLogged_) logWrite(LogLevel::Info, "渲染设备已重建");
+    down_ = false;
+    failureLogged_ = false;
+    return true;
+  }
+  tearDown();  // a device without its backend is of no use
+  if (!failureLogged_) {
+    logWrite(LogLevel::Warn, "渲染设备重建失败，每秒重试一次（推流不受影响）");
+    failureLogged_ = true;
+  }
+  return false;
+}
+
+void RendererKeeper::lost(std::uint64_t nowMs, unsigned long code) {
+  if (!down_) logWrite(LogLevel::Warn, "渲染设备丢失（0x%08lX），正在重建", code);
+  down_ = true;
+  rebuild(nowMs);
+}
+
+bool RendererKeeper::ready(std::uint64_t nowMs) {
+  if (!down_ && deviceUp_ && backendUp_) return true;
+  down_ = true;  // also a start that left half of it down
+  if (tried_ && nowMs - lastTryMs_ < kDeviceRebuildRetryMs) return false;
+  return rebuild(nowMs);
+}
+
+void TrayAddRetry::attempted(bool added, std::uint64_t nowMs) {
+  failures_ = added ? 0 : failures_ + 1;
+  lastMs_ = nowMs;
+}
+
+bool TrayAddRetry::due(std::uint64_t nowMs) const {
+  return failures_ > 0 && failures_ <= kTrayAddRetries && nowMs - lastMs_ >= kTrayAddRetryMs;
+}
+
 bool startsInTray(const LaunchOptions& options, bool trayOnStart) { return options.startInTray || trayOnStart; }
 
 void startAgentForWindow(Agent& agent, const LaunchOptions& options, void* window) {

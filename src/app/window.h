@@ -53,6 +53,82 @@ class StallSelfTest {
   bool ran_ = false;
 };
 
+// The GUI's renderer as the render loop sees it: the device (with its swap
+// chain and target) and the GUI's renderer backend on top of it. The
+// platform implements it; tests use a fake.
+class RendererDevice {
+ public:
+  virtual ~RendererDevice() = default;
+  virtual bool createDevice() = 0;
+  virtual void destroyDevice() = 0;
+  virtual bool initBackend() = 0;
+  virtual void shutdownBackend() = 0;
+};
+
+// A failed rebuild is tried again this often (not every frame: creating a
+// device after a driver reset can take long and fail many times).
+inline constexpr std::uint64_t kDeviceRebuildRetryMs = 1000;
+
+// Keeps track of what of the renderer is up, so that a lost device is
+// rebuilt, nothing is drawn through a backend that is shut, and the exit
+// shuts down only what was set up.
+class RendererKeeper {
+ public:
+  explicit RendererKeeper(RendererDevice& device) : device_(device) {}
+  // Device, then backend. false when either fails (what came up stays up
+  // for shutDown to release). The start-up makes the device before the GUI
+  // exists and the backend after, so the halves are there on their own.
+  bool start() { return startDevice() && startBackend(); }
+  bool startDevice();
+  bool startBackend();
+  // The device is gone (Present said removed or reset): everything is torn
+  // down and rebuilt at once; `code` goes into the log line.
+  void lost(std::uint64_t nowMs, unsigned long code);
+  // Whether a frame may be drawn now. While the renderer is down, a rebuild
+  // is tried when a second has passed since the last try.
+  bool ready(std::uint64_t nowMs);
+  // The exit: the backend, then (after the rest of the GUI) the device,
+  // each only when up.
+  void shutDownBackend();
+  void shutDown();
+
+  bool deviceUp() const { return deviceUp_; }
+  bool backendUp() const { return backendUp_; }
+
+ private:
+  bool rebuild(std::uint64_t nowMs);
+  void tearDown();
+
+  RendererDevice& device_;
+  bool deviceUp_ = false;
+  bool backendUp_ = false;
+  bool down_ = false;  // lost and not rebuilt yet
+  bool failureLogged_ = false;
+  bool tried_ = false;
+  std::uint64_t lastTryMs_ = 0;
+};
+
+// Adding the tray icon fails when the shell is not ready yet (an early
+// logon); it is tried again a few times, seconds apart.
+inline constexpr int kTrayAddRetries = 5;
+inline constexpr std::uint64_t kTrayAddRetryMs = 3000;
+
+class TrayAddRetry {
+ public:
+  // The outcome of an attempt at `nowMs`.
+  void attempted(bool added, std::uint64_t nowMs);
+  // A new series (the shell restarted, or the window is hidden again).
+  void reset() { failures_ = 0; }
+  // Whether another attempt is due.
+  bool due(std::uint64_t nowMs) const;
+  // The failure just reported was the first of its series (worth a line).
+  bool firstFailure() const { return failures_ == 1; }
+
+ private:
+  int failures_ = 0;
+  std::uint64_t lastMs_ = 0;
+};
+
 // Whether the window starts hidden in the tray (--tray or trayOnStart).
 bool startsInTray(const LaunchOptions& options, bool trayOnStart);
 

@@ -18,6 +18,7 @@
 #include "agent/fonts.h"
 #include "app/single_instance.h"
 #include "app/window.h"
+#include "echo/fine_timer.h"
 #include "log/helpers.h"
 #include "log/log.h"
 
@@ -42,6 +43,7 @@ Agent* g_agent = nullptr;
 UINT g_taskbarCreatedMessage = 0;
 HICON g_trayIcon = nullptr;
 NOTIFYICONDATAW g_trayRecord{};
+TrayAddRetry g_trayRetry;
 
 ID3D11Device* g_device = nullptr;
 ID3D11DeviceContext* g_context = nullptr;
@@ -147,9 +149,10 @@ void addTrayIcon(HWND window) {
   const std::wstring tip = toWide(kTrayTip);
   wcsncpy(g_trayRecord.szTip, tip.c_str(), sizeof g_trayRecord.szTip / sizeof(wchar_t) - 1);
   g_state.trayIconAdded = Shell_NotifyIconW(NIM_ADD, &g_trayRecord) != FALSE;
+  g_trayRetry.attempted(g_state.trayIconAdded, GetTickCount64());
   if (g_state.trayIconAdded)
     logWrite(LogLevel::Info, "托盘图标已添加（右下角常驻）");
-  else
+  else if (g_trayRetry.firstFailure())  // the retries that follow fail quietly
     logWrite(LogLevel::Warn, "托盘图标添加失败（Shell_NotifyIcon 返回失败）");
 }
 
@@ -161,6 +164,7 @@ void hideToTray(HWND window) {
   SetWindowPos(window, nullptr, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
   ShowWindow(window, SW_HIDE);
+  if (!g_state.trayIconAdded) g_trayRetry.reset();
   addTrayIcon(window);
 }
 
@@ -213,6 +217,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   }
   if (g_taskbarCreatedMessage != 0 && message == g_taskbarCreatedMessage) {
     g_state.trayIconAdded = false;
+    g_trayRetry.reset();
     if (g_state.hiddenInTray) addTrayIcon(window);
     return 0;
   }
@@ -292,25 +297,42 @@ void pumpMessages() {
   }
 }
 
-bool rebuildDevice() {
-  ImGui_ImplDX11_Shutdown();
-  destroyDevice();
-  if (!createDevice(g_window)) return false;
-  ImGui_ImplDX11_Init(g_device, g_context);
-  resizeRenderTarget();
-  return true;
-}
+// The renderer behind RendererKeeper: device, swap chain and target, and
+// the GUI's DX11 backend.
+class Dx11Renderer final : public RendererDevice {
+ public:
+  bool createDevice() override {
+    if (vl::createDevice(g_window)) return true;
+    destroyDevice();  // whatever part was made
+    return false;
+  }
+  void destroyDevice() override { vl::destroyDevice(); }
+  bool initBackend() override {
+    if (!ImGui_ImplDX11_Init(g_device, g_context)) return false;
+    resizeRenderTarget();
+    return true;
+  }
+  void shutdownBackend() override { ImGui_ImplDX11_Shutdown(); }
+};
+
+Dx11Renderer g_renderer;
+RendererKeeper g_rendererKeeper(g_renderer);
 
 void runMainLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), GetTickCount64());
   bool fontDataReleased = false;
-  bool deviceLostWarned = false;
   while (g_state.running) {
     pumpMessages();
     if (!g_state.running) break;
     selfTest.runIfDue(GetTickCount64());
     agent.agentTick();
+    if (g_state.hiddenInTray && !g_state.trayIconAdded && g_trayRetry.due(GetTickCount64())) addTrayIcon(g_window);
     if (g_state.renderPaused || g_state.hiddenInTray) {
+      Sleep(kPausedSleepMs);
+      continue;
+    }
+    if (!g_rendererKeeper.ready(GetTickCount64())) {
+      // Lost and not rebuilt: nothing may go through the shut backend.
       Sleep(kPausedSleepMs);
       continue;
     }
@@ -340,11 +362,7 @@ void runMainLoop(Agent& agent) {
       // once, so without a pause the loop would spin a core.
       Sleep(kOccludedSleepMs);
     } else if (presented == DXGI_ERROR_DEVICE_REMOVED || presented == DXGI_ERROR_DEVICE_RESET) {
-      if (!deviceLostWarned) {
-        logWrite(LogLevel::Warn, "渲染设备丢失（0x%08lX），正在重建", static_cast<unsigned long>(presented));
-        deviceLostWarned = true;
-      }
-      if (!rebuildDevice()) Sleep(kPausedSleepMs);
+      g_rendererKeeper.lost(GetTickCount64(), static_cast<unsigned long>(presented));
     }
   }
 }
@@ -374,6 +392,7 @@ void requestExit() { requestExitNow(); }
 
 int runWindowed(const LaunchOptions& options, Agent& agent) {
   g_agent = &agent;
+  keepFineTimerWhenHidden();
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
@@ -394,7 +413,7 @@ int runWindowed(const LaunchOptions& options, Agent& agent) {
     failWindow(nullptr);
     return 1;
   }
-  if (!createDevice(g_window)) {
+  if (!g_rendererKeeper.startDevice()) {
     HWND window = g_window;
     g_window = nullptr;
     failWindow(window);
@@ -405,8 +424,7 @@ int runWindowed(const LaunchOptions& options, Agent& agent) {
 
   g_state.dpiScale = createGuiContext();
   ImGui_ImplWin32_Init(g_window);
-  ImGui_ImplDX11_Init(g_device, g_context);
-  resizeRenderTarget();
+  g_rendererKeeper.startBackend();
 
   startAgentForWindow(agent, options, g_window);
 
@@ -422,10 +440,10 @@ int runWindowed(const LaunchOptions& options, Agent& agent) {
   runMainLoop(agent);
 
   agent.stop();
-  ImGui_ImplDX11_Shutdown();
+  g_rendererKeeper.shutDownBackend();
   ImGui_ImplWin32_Shutdown();
   ImGui::DestroyContext();
-  destroyDevice();
+  g_rendererKeeper.shutDown();
   if (g_window) DestroyWindow(g_window);
   g_window = nullptr;
   UnregisterClassW(kClassName, instance);

@@ -1,17 +1,24 @@
 // Screen capture on Windows: DXGI desktop duplication of the region when its
-// output allows it, GDI BitBlt otherwise. Either way the picture lands in a
+// output allows it, GDI BitBlt for the passes it does not (DuplicationRecovery
+// decides, and brings duplication back). Either way the picture lands in a
 // top-down 32-bit DIB section that lives as long as the region, the pointer
-// is drawn into it with DrawIconEx, and the DIB is converted to RGBA.
+// is drawn into it with DrawIconEx, and the DIB is converted to RGBA. A pass
+// with nothing new reuses the picture: the pointer is taken out and drawn
+// again, and only its rectangles are converted.
 #include <windows.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
 #include "echo/cursor.h"
 #include "echo/desktop_duplication_win32.h"
+#include "echo/duplication_recovery.h"
 #include "echo/pixel_convert.h"
+#include "log/helpers.h"
 #include "log/log.h"
 
 namespace vl {
@@ -35,34 +42,98 @@ struct ScreenCapturer::Impl {
   HBITMAP dib = nullptr;
   HGDIOBJ previousBitmap = nullptr;
   void* bits = nullptr;
+  std::size_t stride = 0;
   detail::DesktopDuplication duplication;
-  bool duplicating = false;
-  HCURSOR cursor = nullptr;  // the shape whose hotspot is known
-  POINT cursorHotspot{};
+  // Lives as long as the capturer, so what it logged is not logged again
+  // when the region is opened again.
+  DuplicationRecovery recovery{duplication};
+  bool duplicating = false;  // duplication is tried for this region
+  bool dibHoldsPicture = false;
+  // Where the last picture came from: Unchanged or KeepLast mean the desktop
+  // below the pointer is what it was.
+  PictureSource lastSource = PictureSource::Gdi;
 
-  // Draws the pointer into the DIB; its stamp, or 0 when none is shown.
-  std::uint64_t drawCursor(const MonitorInfo& rect) {
+  HCURSOR cursor = nullptr;  // the shape whose hotspot and size are known
+  POINT cursorHotspot{};
+  SIZE cursorSize{};
+  // The DIB bytes under the pointer drawn last, so a reused picture can take
+  // the pointer out again instead of being copied anew.
+  RECT underCursor{};
+  std::vector<std::uint8_t> underCursorBytes;
+  bool underCursorSaved = false;
+  // The frame the last conversion wrote; handed in again unchanged, only
+  // the pointer's rectangles need converting.
+  const std::uint8_t* convertedPixels = nullptr;
+
+  bool learnCursor(HCURSOR handle) {
+    ICONINFO icon{};
+    if (!GetIconInfo(handle, &icon)) return false;
+    BITMAP bitmap{};
+    cursorSize = SIZE{32, 32};
+    if (icon.hbmColor && GetObjectW(icon.hbmColor, sizeof bitmap, &bitmap))
+      cursorSize = SIZE{bitmap.bmWidth, bitmap.bmHeight};
+    else if (icon.hbmMask && GetObjectW(icon.hbmMask, sizeof bitmap, &bitmap))
+      cursorSize = SIZE{bitmap.bmWidth, bitmap.bmHeight / 2};  // AND mask above XOR mask
+    // GetIconInfo hands out copies of the cursor's bitmaps.
+    if (icon.hbmMask) DeleteObject(icon.hbmMask);
+    if (icon.hbmColor) DeleteObject(icon.hbmColor);
+    cursor = handle;
+    cursorHotspot = POINT{static_cast<LONG>(icon.xHotspot), static_cast<LONG>(icon.yHotspot)};
+    return true;
+  }
+
+  void copyRows(const RECT& r, bool save) {
+    const std::size_t bytes = static_cast<std::size_t>(r.right - r.left) * 4u;
+    auto* base = static_cast<std::uint8_t*>(bits);
+    if (save) underCursorBytes.resize(bytes * static_cast<std::size_t>(r.bottom - r.top));
+    for (LONG y = r.top; y < r.bottom; ++y) {
+      std::uint8_t* row = base + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(r.left) * 4u;
+      std::uint8_t* kept = underCursorBytes.data() + static_cast<std::size_t>(y - r.top) * bytes;
+      if (save)
+        std::memcpy(kept, row, bytes);
+      else
+        std::memcpy(row, kept, bytes);
+    }
+  }
+
+  // Puts back what the last pointer covered.
+  void takeCursorOut() {
+    if (underCursorSaved) copyRows(underCursor, false);
+    underCursorSaved = false;
+  }
+
+  // Draws the pointer into the DIB, keeping what it covers; its stamp, or 0
+  // when none is shown. `drawn` receives the rectangle it may have touched.
+  std::uint64_t drawCursor(const MonitorInfo& rect, int width, int height, RECT& drawn) {
+    drawn = RECT{};
     CURSORINFO info{};
     info.cbSize = sizeof info;
     if (!GetCursorInfo(&info) || !(info.flags & CURSOR_SHOWING) || info.hCursor == nullptr) return 0;
-    if (info.hCursor != cursor) {
-      ICONINFO icon{};
-      if (!GetIconInfo(info.hCursor, &icon)) return 0;
-      // GetIconInfo hands out copies of the cursor's bitmaps.
-      if (icon.hbmMask) DeleteObject(icon.hbmMask);
-      if (icon.hbmColor) DeleteObject(icon.hbmColor);
-      cursor = info.hCursor;
-      cursorHotspot = POINT{static_cast<LONG>(icon.xHotspot), static_cast<LONG>(icon.yHotspot)};
+    if (info.hCursor != cursor && !learnCursor(info.hCursor)) return 0;
+    const LONG x = info.ptScreenPos.x - rect.x - cursorHotspot.x;
+    const LONG y = info.ptScreenPos.y - rect.y - cursorHotspot.y;
+    drawn = RECT{x > 0 ? x : 0, y > 0 ? y : 0, x + cursorSize.cx < width ? x + cursorSize.cx : width,
+                 y + cursorSize.cy < height ? y + cursorSize.cy : height};
+    if (drawn.left >= drawn.right || drawn.top >= drawn.bottom) {
+      drawn = RECT{};
+    } else {
+      GdiFlush();
+      underCursor = drawn;
+      copyRows(drawn, true);
+      underCursorSaved = true;
     }
     // The DIB is the region, so drawing clips to it.
-    DrawIconEx(memoryDc, info.ptScreenPos.x - rect.x - cursorHotspot.x, info.ptScreenPos.y - rect.y - cursorHotspot.y,
-               info.hCursor, 0, 0, 0, nullptr, DI_NORMAL);
+    DrawIconEx(memoryDc, x, y, info.hCursor, 0, 0, 0, nullptr, DI_NORMAL);
     return vl::cursorStamp(reinterpret_cast<std::uintptr_t>(info.hCursor), info.ptScreenPos.x, info.ptScreenPos.y);
   }
 
   void release() {
     duplication.close();
+    recovery.restart();
     duplicating = false;
+    dibHoldsPicture = false;
+    underCursorSaved = false;
+    convertedPixels = nullptr;
     cursor = nullptr;
     if (memoryDc && previousBitmap) SelectObject(memoryDc, previousBitmap);
     previousBitmap = nullptr;
@@ -105,13 +176,13 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   d.previousBitmap = SelectObject(d.memoryDc, d.dib);
   width_ = rect_.width;
   height_ = rect_.height;
-  std::string reason;
+  d.stride = static_cast<std::size_t>(width_) * 4u;
   if (gdiCaptureForced()) {
     logGdiFallback(LogLevel::Info, "已设置 VL_SCREEN_GDI");
-  } else if (d.duplication.open(rect_, reason)) {
-    d.duplicating = true;
   } else {
-    logGdiFallback(LogLevel::Warn, reason);
+    // Set up at the first capture; failures are retried from there.
+    d.duplication.open(rect_, static_cast<std::uint8_t*>(d.bits), d.stride);
+    d.duplicating = true;
   }
   logOpened();
   return true;
@@ -127,42 +198,76 @@ bool ScreenCapturer::isReady() const { return impl_->memoryDc && impl_->bits; }
 
 bool ScreenCapturer::usingSharedMemory() const { return false; }
 
-bool ScreenCapturer::usingDuplication() const { return impl_->duplicating; }
+bool ScreenCapturer::usingDuplication() const { return impl_->duplicating && impl_->recovery.active(); }
 
 bool ScreenCapturer::capture(PixelFrame& out) {
   if (!isReady()) return false;
   Impl& d = *impl_;
-  const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
   auto* bits = static_cast<std::uint8_t*>(d.bits);
-  bool copied = false;
-  if (d.duplicating) {
-    GdiFlush();  // the bits are written directly
-    std::string reason;
-    switch (d.duplication.copyTo(bits, stride, reason)) {
-      case detail::DesktopDuplication::Copy::Picture:
-        copied = true;
-        break;
-      case detail::DesktopDuplication::Copy::NoPictureYet:
-        break;  // GDI until the first desktop frame arrives
-      case detail::DesktopDuplication::Copy::Failed:
-        d.duplication.close();
-        d.duplicating = false;
-        logGdiFallback(LogLevel::Warn, reason);
-        break;
-    }
+  GdiFlush();  // duplication writes the bits directly
+  PictureSource source = PictureSource::Gdi;
+  if (d.duplicating) source = d.recovery.step(monotonicMs(), d.dibHoldsPicture);
+  const bool reuse = source == PictureSource::Unchanged || source == PictureSource::KeepLast;
+  if (reuse) {
+    d.takeCursorOut();
+  } else {
+    if (source == PictureSource::Gdi &&
+        !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
+      return false;
+    d.underCursorSaved = false;  // the picture below is new
   }
-  if (!copied && !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
-    return false;
-  cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_) : 0;
+  d.dibHoldsPicture = true;
+  d.lastSource = source;
+  const RECT before = d.underCursor;  // where the pointer was drawn last pass
+  d.underCursor = RECT{};
+  RECT drawn{};
+  cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_, width_, height_, drawn) : 0;
   GdiFlush();  // the DIB bits are read directly below
   out.setSize(width_, height_);
-  convertBgrxToRgba(bits, stride, out.pixels.data(), stride, width_, height_);
+  auto convert = [&](const RECT& r) {
+    if (r.right <= r.left || r.bottom <= r.top) return;
+    const std::size_t at = static_cast<std::size_t>(r.top) * d.stride + static_cast<std::size_t>(r.left) * 4u;
+    convertBgrxToRgba(bits + at, d.stride, out.pixels.data() + at, d.stride, r.right - r.left, r.bottom - r.top);
+  };
+  if (reuse && d.convertedPixels == out.pixels.data()) {
+    // Nothing new below the pointer: convert only where it was and is.
+    convert(before);
+    convert(drawn);
+  } else {
+    convert(RECT{0, 0, width_, height_});
+  }
+  d.convertedPixels = out.pixels.data();
   capturedSinceLog_ = true;
   return true;
 }
 
+namespace {
+
+// Before Windows 10 2004 the exclusion value is taken as WDA_MONITOR: the
+// call succeeds and the panel shows as a black box in the stream.
+constexpr unsigned long kExcludeFromCaptureBuild = 19041;
+
+// RtlGetVersion tells the real build; GetVersionEx answers 6.2 to programs
+// without a compatibility manifest.
+unsigned long windowsBuild() {
+  static const unsigned long build = [] {
+    using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto getVersion =
+        ntdll ? reinterpret_cast<GetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+              : nullptr;
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    return getVersion && getVersion(&info) == 0 ? static_cast<unsigned long>(info.dwBuildNumber) : 0ul;
+  }();
+  return build;
+}
+
+}  // namespace
+
 bool setCaptureExclusion(void* window, bool exclude) {
   if (!window) return false;
+  if (exclude && windowsBuild() < kExcludeFromCaptureBuild) return false;
   using SetAffinityFn = BOOL(WINAPI*)(HWND, DWORD);
   // Looked up once; a missing export is remembered too.
   static const SetAffinityFn setAffinity = []() -> SetAffinityFn {

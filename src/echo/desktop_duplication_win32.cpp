@@ -1,9 +1,9 @@
 // Desktop duplication after Microsoft's documented flow: a Direct3D 11
 // device on the adapter the output belongs to, IDXGIOutput1::DuplicateOutput,
 // then per frame AcquireNextFrame without waiting, a copy of the rectangle
-// into a staging texture, ReleaseFrame at once, Map to read the rows. The
-// staging texture keeps the last picture, so a pass without a new desktop
-// frame reads the previous one.
+// into one of two staging textures, ReleaseFrame at once, Map to read the
+// rows. Which result means what for the picture is DuplicationRecovery's
+// business; here HRESULTs only become DuplicationFaults.
 #include <windows.h>
 #include <d3d11.h>
 #include <dxgi1_2.h>
@@ -24,6 +24,14 @@ std::string comFailure(const char* call, HRESULT hr) {
   return formatString("%s（0x%08X）", call, static_cast<unsigned>(hr));
 }
 
+bool deviceGone(HRESULT hr) { return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET; }
+
+DuplicationFault faultOf(HRESULT hr) {
+  if (deviceGone(hr)) return DuplicationFault::DeviceLost;
+  if (hr == DXGI_ERROR_ACCESS_LOST) return DuplicationFault::AccessLost;
+  return DuplicationFault::Other;
+}
+
 bool overlaps(const RECT& a, const RECT& b) {
   return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
@@ -33,38 +41,70 @@ bool contains(const RECT& outer, const RECT& inner) {
          inner.bottom <= outer.bottom;
 }
 
+// The duplicated image is B8G8R8A8 whatever the output shows (HDR and
+// advanced colour included, as long as DuplicateOutput1 is not used).
+bool copiesIntoStaging(DXGI_FORMAT format) {
+  return format == DXGI_FORMAT_B8G8R8A8_UNORM || format == DXGI_FORMAT_B8G8R8A8_UNORM_SRGB ||
+         format == DXGI_FORMAT_B8G8R8A8_TYPELESS;
+}
+
+bool sameLuid(const LUID& a, const LUID& b) { return a.LowPart == b.LowPart && a.HighPart == b.HighPart; }
+
 }  // namespace
 
 struct DesktopDuplication::State {
+  MonitorInfo rect;
+  std::uint8_t* dst = nullptr;
+  std::size_t stride = 0;
+
+  // Kept across set-ups unless the device is lost or the adapter changes.
   ComPtr<ID3D11Device> device;
   ComPtr<ID3D11DeviceContext> context;
-  ComPtr<IDXGIOutput1> output;
+  LUID adapterLuid{};
+  ComPtr<ID3D11Texture2D> staging[2];
+
   ComPtr<IDXGIOutputDuplication> duplication;
-  ComPtr<ID3D11Texture2D> staging;
   D3D11_BOX box{};  // the rectangle in output coordinates
   LONG outputWidth = 0;
   LONG outputHeight = 0;
-  bool havePicture = false;
 
-  bool duplicate(std::string& reason) {
+  void dropDevice() {
     duplication.Reset();
-    const HRESULT hr = output->DuplicateOutput(device.Get(), duplication.GetAddressOf());
+    staging[0].Reset();
+    staging[1].Reset();
+    context.Reset();
+    device.Reset();
+  }
+
+  DuplicationFault makeDevice(IDXGIAdapter1* adapter, const LUID& luid, std::string& reason) {
+    dropDevice();
+    // The device must come from the adapter the output is connected to.
+    HRESULT hr = D3D11CreateDevice(adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION,
+                                   device.GetAddressOf(), nullptr, context.GetAddressOf());
     if (FAILED(hr)) {
-      reason = comFailure("DuplicateOutput", hr);
-      return false;
+      reason = comFailure("D3D11CreateDevice", hr);
+      dropDevice();
+      return DuplicationFault::Other;
     }
-    DXGI_OUTDUPL_DESC desc{};
-    duplication->GetDesc(&desc);
-    // A desktop of another size than the output's rectangle means scaled
-    // coordinates or a mode change: the box would cut the wrong part.
-    if (desc.ModeDesc.Format != DXGI_FORMAT_B8G8R8A8_UNORM || static_cast<LONG>(desc.ModeDesc.Width) != outputWidth ||
-        static_cast<LONG>(desc.ModeDesc.Height) != outputHeight) {
-      reason = formatString("桌面图像 %ux%u 格式 %u 不合用", desc.ModeDesc.Width, desc.ModeDesc.Height,
-                            static_cast<unsigned>(desc.ModeDesc.Format));
-      duplication.Reset();
-      return false;
+    adapterLuid = luid;
+    D3D11_TEXTURE2D_DESC texture{};
+    texture.Width = static_cast<UINT>(rect.width);
+    texture.Height = static_cast<UINT>(rect.height);
+    texture.MipLevels = 1;
+    texture.ArraySize = 1;
+    texture.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    texture.SampleDesc.Count = 1;
+    texture.Usage = D3D11_USAGE_STAGING;
+    texture.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    for (auto& s : staging) {
+      hr = device->CreateTexture2D(&texture, nullptr, s.GetAddressOf());
+      if (FAILED(hr)) {
+        reason = comFailure("CreateTexture2D", hr);
+        dropDevice();
+        return faultOf(hr);
+      }
     }
-    return true;
+    return DuplicationFault::None;
   }
 };
 
@@ -73,14 +113,34 @@ DesktopDuplication::~DesktopDuplication() = default;
 
 void DesktopDuplication::close() { state_.reset(); }
 
-bool DesktopDuplication::open(const MonitorInfo& rect, std::string& reason) {
+void DesktopDuplication::open(const MonitorInfo& rect, std::uint8_t* dst, std::size_t stride) {
   close();
+  state_ = std::make_unique<State>();
+  state_->rect = rect;
+  state_->dst = dst;
+  state_->stride = stride;
+}
+
+void DesktopDuplication::tearDown() {
+  if (state_) state_->duplication.Reset();
+}
+
+DuplicationFault DesktopDuplication::setUp(bool newDevice, std::string& reason) {
+  if (!state_) {
+    reason = "未打开";
+    return DuplicationFault::Other;
+  }
+  State& s = *state_;
+  s.duplication.Reset();
+  // A fresh factory each time: after a mode change or a driver reset the old
+  // one describes outputs that are gone.
   ComPtr<IDXGIFactory1> factory;
   HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(factory.GetAddressOf()));
   if (FAILED(hr)) {
     reason = comFailure("CreateDXGIFactory1", hr);
-    return false;
+    return DuplicationFault::Other;
   }
+  const MonitorInfo& rect = s.rect;
   const RECT wanted{rect.x, rect.y, rect.x + rect.width, rect.y + rect.height};
   ComPtr<IDXGIAdapter1> adapter;
   ComPtr<IDXGIOutput> output;
@@ -103,102 +163,135 @@ bool DesktopDuplication::open(const MonitorInfo& rect, std::string& reason) {
   }
   if (touched > 1) {
     reason = "区域跨越多个显示器";
-    return false;
+    return DuplicationFault::Other;
   }
   if (!output) {
     reason = "没有输出包含该区域";
-    return false;
+    return DuplicationFault::Other;
   }
+  // Checked at every set-up: a convertible turned or a kiosk switched to
+  // portrait since the last one. The duplicated image comes unrotated.
   if (outputDesc.Rotation != DXGI_MODE_ROTATION_IDENTITY && outputDesc.Rotation != DXGI_MODE_ROTATION_UNSPECIFIED) {
-    reason = "显示器已旋转";  // the duplicated image comes unrotated
-    return false;
+    reason = "显示器已旋转";
+    return DuplicationFault::Rotated;
   }
-
-  auto s = std::make_unique<State>();
   const RECT& d = outputDesc.DesktopCoordinates;
-  s->outputWidth = d.right - d.left;
-  s->outputHeight = d.bottom - d.top;
-  s->box = D3D11_BOX{static_cast<UINT>(wanted.left - d.left), static_cast<UINT>(wanted.top - d.top), 0,
-                     static_cast<UINT>(wanted.right - d.left), static_cast<UINT>(wanted.bottom - d.top), 1};
-  // The device must come from the adapter the output is connected to.
-  hr = D3D11CreateDevice(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION,
-                         s->device.GetAddressOf(), nullptr, s->context.GetAddressOf());
-  if (FAILED(hr)) {
-    reason = comFailure("D3D11CreateDevice", hr);
-    return false;
-  }
-  hr = output.As(&s->output);
-  if (FAILED(hr)) {
-    reason = comFailure("IDXGIOutput1", hr);
-    return false;
-  }
-  if (!s->duplicate(reason)) return false;
+  s.outputWidth = d.right - d.left;
+  s.outputHeight = d.bottom - d.top;
+  s.box = D3D11_BOX{static_cast<UINT>(wanted.left - d.left), static_cast<UINT>(wanted.top - d.top), 0,
+                    static_cast<UINT>(wanted.right - d.left), static_cast<UINT>(wanted.bottom - d.top), 1};
 
-  D3D11_TEXTURE2D_DESC texture{};
-  texture.Width = static_cast<UINT>(rect.width);
-  texture.Height = static_cast<UINT>(rect.height);
-  texture.MipLevels = 1;
-  texture.ArraySize = 1;
-  texture.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  texture.SampleDesc.Count = 1;
-  texture.Usage = D3D11_USAGE_STAGING;
-  texture.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  hr = s->device->CreateTexture2D(&texture, nullptr, s->staging.GetAddressOf());
-  if (FAILED(hr)) {
-    reason = comFailure("CreateTexture2D", hr);
-    return false;
+  DXGI_ADAPTER_DESC1 adapterDesc{};
+  adapter->GetDesc1(&adapterDesc);
+  const bool deviceUsable =
+      s.device && !newDevice && sameLuid(s.adapterLuid, adapterDesc.AdapterLuid) && s.device->GetDeviceRemovedReason() == S_OK;
+  if (!deviceUsable) {
+    const DuplicationFault fault = s.makeDevice(adapter.Get(), adapterDesc.AdapterLuid, reason);
+    if (fault != DuplicationFault::None) return fault;
   }
-  state_ = std::move(s);
-  return true;
+
+  ComPtr<IDXGIOutput1> output1;
+  hr = output.As(&output1);
+  if (FAILED(hr)) {
+    reason = comFailure("IDXGIOutput1", hr);  // before Windows 8
+    return DuplicationFault::Unavailable;
+  }
+  hr = output1->DuplicateOutput(s.device.Get(), s.duplication.GetAddressOf());
+  if (FAILED(hr)) {
+    reason = comFailure("DuplicateOutput", hr);
+    s.duplication.Reset();
+    // Access denied: the secure desktop (or no right to duplicate at all);
+    // unsupported: a desktop switch under way, try again after it.
+    if (hr == E_ACCESSDENIED || hr == DXGI_ERROR_UNSUPPORTED) return DuplicationFault::Refused;
+    if (hr == E_NOTIMPL) return DuplicationFault::Unavailable;
+    return faultOf(hr);
+  }
+  DXGI_OUTDUPL_DESC desc{};
+  s.duplication->GetDesc(&desc);
+  // A desktop of another size than the output's rectangle means scaled
+  // coordinates or a mode change: the box would cut the wrong part.
+  if (static_cast<LONG>(desc.ModeDesc.Width) != s.outputWidth ||
+      static_cast<LONG>(desc.ModeDesc.Height) != s.outputHeight) {
+    reason = formatString("桌面图像 %ux%u 与显示器 %ldx%ld 不符", desc.ModeDesc.Width, desc.ModeDesc.Height,
+                          static_cast<long>(s.outputWidth), static_cast<long>(s.outputHeight));
+    s.duplication.Reset();
+    return DuplicationFault::Other;
+  }
+  return DuplicationFault::None;
 }
 
-DesktopDuplication::Copy DesktopDuplication::copyTo(std::uint8_t* dst, std::size_t stride, std::string& reason) {
-  if (!state_) {
-    reason = "未打开";
-    return Copy::Failed;
+DuplicationFault DesktopDuplication::acquire(int slot, bool& queued, std::string& reason) {
+  queued = false;
+  if (!state_ || !state_->duplication) {
+    reason = "未建立桌面复制";
+    return DuplicationFault::Other;
   }
   State& s = *state_;
-  if (!s.duplication && !s.duplicate(reason)) return Copy::Failed;
-
   DXGI_OUTDUPL_FRAME_INFO info{};
   ComPtr<IDXGIResource> resource;
   HRESULT hr = s.duplication->AcquireNextFrame(0, &info, resource.GetAddressOf());
-  if (hr == DXGI_ERROR_ACCESS_LOST) {
-    s.duplication.Reset();
-  } else if (hr != DXGI_ERROR_WAIT_TIMEOUT) {
-    if (FAILED(hr)) {
-      reason = comFailure("AcquireNextFrame", hr);
-      return Copy::Failed;
-    }
-    // LastPresentTime 0: only the pointer moved; the picture kept is current.
-    if (info.LastPresentTime.QuadPart != 0 || !s.havePicture) {
-      ComPtr<ID3D11Texture2D> desktop;
-      hr = resource.As(&desktop);
-      if (SUCCEEDED(hr)) {
-        s.context->CopySubresourceRegion(s.staging.Get(), 0, 0, 0, 0, desktop.Get(), 0, &s.box);
-        s.havePicture = true;
-      }
-    }
-    s.duplication->ReleaseFrame();
+  if (hr == DXGI_ERROR_WAIT_TIMEOUT) return DuplicationFault::None;
+  if (FAILED(hr)) {
+    reason = comFailure("AcquireNextFrame", hr);
+    return faultOf(hr);
+  }
+  DuplicationFault fault = DuplicationFault::None;
+  // LastPresentTime 0: only the pointer changed, the desktop image is not
+  // (or not yet) valid. AccumulatedFrames 0 says the same.
+  if (info.LastPresentTime.QuadPart != 0 && info.AccumulatedFrames != 0) {
+    ComPtr<ID3D11Texture2D> desktop;
+    hr = resource.As(&desktop);
     if (FAILED(hr)) {
       reason = comFailure("ID3D11Texture2D", hr);
-      return Copy::Failed;
+      fault = faultOf(hr);
+    } else {
+      D3D11_TEXTURE2D_DESC desc{};
+      desktop->GetDesc(&desc);
+      if (!copiesIntoStaging(desc.Format) || static_cast<LONG>(desc.Width) != s.outputWidth ||
+          static_cast<LONG>(desc.Height) != s.outputHeight) {
+        reason = formatString("桌面图像 %ux%u 格式 %u 不合用", desc.Width, desc.Height,
+                              static_cast<unsigned>(desc.Format));
+        fault = DuplicationFault::Other;
+      } else {
+        s.context->CopySubresourceRegion(s.staging[slot & 1].Get(), 0, 0, 0, 0, desktop.Get(), 0, &s.box);
+        queued = true;
+      }
     }
   }
-  if (!s.havePicture) return Copy::NoPictureYet;
+  resource.Reset();
+  hr = s.duplication->ReleaseFrame();
+  if (fault == DuplicationFault::None && FAILED(hr)) {
+    reason = comFailure("ReleaseFrame", hr);
+    queued = false;
+    fault = faultOf(hr);
+  }
+  return fault;
+}
 
+DuplicationFault DesktopDuplication::read(int slot, bool wait, bool& stillDrawing, std::string& reason) {
+  stillDrawing = false;
+  if (!state_ || !state_->staging[slot & 1]) {
+    reason = "未建立桌面复制";
+    return DuplicationFault::Other;
+  }
+  State& s = *state_;
+  ID3D11Texture2D* texture = s.staging[slot & 1].Get();
   D3D11_MAPPED_SUBRESOURCE mapped{};
-  hr = s.context->Map(s.staging.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+  const HRESULT hr = s.context->Map(texture, 0, D3D11_MAP_READ, wait ? 0 : D3D11_MAP_FLAG_DO_NOT_WAIT, &mapped);
+  if (hr == DXGI_ERROR_WAS_STILL_DRAWING) {
+    stillDrawing = true;
+    return DuplicationFault::None;
+  }
   if (FAILED(hr)) {
     reason = comFailure("Map", hr);
-    return Copy::Failed;
+    return faultOf(hr);
   }
   const std::size_t rowBytes = static_cast<std::size_t>(s.box.right - s.box.left) * 4u;
   const auto* src = static_cast<const std::uint8_t*>(mapped.pData);
   for (UINT y = 0; y < s.box.bottom - s.box.top; ++y)
-    std::memcpy(dst + y * stride, src + static_cast<std::size_t>(y) * mapped.RowPitch, rowBytes);
-  s.context->Unmap(s.staging.Get(), 0);
-  return Copy::Picture;
+    std::memcpy(s.dst + y * s.stride, src + static_cast<std::size_t>(y) * mapped.RowPitch, rowBytes);
+  s.context->Unmap(texture, 0);
+  return DuplicationFault::None;
 }
 
 }  // namespace vl::detail

@@ -1,5 +1,6 @@
 // Internal: DXGI desktop duplication of one rectangle that lies on one
-// output (Windows 8 and later; Wine does not implement it).
+// output (Windows 8 and later; Wine does not implement it), as the backend
+// DuplicationRecovery drives.
 #pragma once
 
 #include <cstddef>
@@ -8,33 +9,27 @@
 #include <string>
 
 #include "echo/capture.h"
+#include "echo/duplication_recovery.h"
 
 namespace vl::detail {
 
-class DesktopDuplication {
+class DesktopDuplication final : public DuplicationBackend {
  public:
   DesktopDuplication();
-  ~DesktopDuplication();
+  ~DesktopDuplication() override;
   DesktopDuplication(const DesktopDuplication&) = delete;
   DesktopDuplication& operator=(const DesktopDuplication&) = delete;
 
-  // Closes first. false, with the reason, when duplication cannot serve the
-  // rectangle: it touches several outputs or none, the output is rotated,
-  // or the system lacks or refuses duplication.
-  bool open(const MonitorInfo& rect, std::string& reason);
+  // The rectangle to duplicate and where its rows go (bytes B, G, R, X, rows
+  // `stride` bytes apart). Closes first; nothing is set up until setUp.
+  void open(const MonitorInfo& rect, std::uint8_t* dst, std::size_t stride);
+  // Releases everything, the device too.
   void close();
 
-  enum class Copy {
-    Picture,       // dst holds the rectangle
-    NoPictureYet,  // no desktop frame has arrived since open
-    Failed,        // duplication stopped working (reason says why)
-  };
-  // Copies the rectangle's rows (bytes B, G, R, X) into dst, rows `stride`
-  // bytes apart: the newest desktop picture, or the previous one when none
-  // is newer (it never waits). After ACCESS_LOST (mode change, desktop
-  // switch, UAC prompt) the previous picture serves once and the next call
-  // duplicates the output again.
-  Copy copyTo(std::uint8_t* dst, std::size_t stride, std::string& reason);
+  DuplicationFault setUp(bool newDevice, std::string& reason) override;
+  void tearDown() override;
+  DuplicationFault acquire(int slot, bool& queued, std::string& reason) override;
+  DuplicationFault read(int slot, bool wait, bool& stillDrawing, std::string& reason) override;
 
  private:
   struct State;

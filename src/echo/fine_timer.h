@@ -9,4 +9,11 @@ namespace vl {
 // costs power. Calls must pair up; nothing happens on Linux.
 void holdFineTimer(bool hold);
 
+// Windows 11 ignores the timer requests of a process whose windows are all
+// hidden or minimised (the agent in the tray) unless it opts out. Called at
+// start; the first call decides, later calls return the same answer. false
+// when the system lacks the opt-out (silently) or refuses it (one log line).
+// Always true on Linux.
+bool keepFineTimerWhenHidden();
+
 }  // namespace vl

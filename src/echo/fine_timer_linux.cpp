@@ -5,4 +5,6 @@ namespace vl {
 // Linux waits are precise already.
 void holdFineTimer(bool) {}
 
+bool keepFineTimerWhenHidden() { return true; }
+
 }  // namespace vl

@@ -1,5 +1,7 @@
 #include "log/event_log.h"
 
+#include <mutex>
+
 #include "log/helpers.h"
 #include "log/log.h"
 
@@ -10,6 +12,33 @@ void EventLog::logEvent(int level, const std::string& text) {
   while (entries_.size() > kEventLogCapacity) entries_.pop_front();
   const LogLevel forwarded = level == 2 ? LogLevel::Warn : level == 3 ? LogLevel::Error : LogLevel::Info;
   logWrite(forwarded, "%s", text.c_str());
+}
+
+namespace {
+
+std::mutex& postedMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::deque<EventLogEntry>& posted() {
+  static std::deque<EventLogEntry> entries;
+  return entries;
+}
+
+}  // namespace
+
+void postEvent(int level, const std::string& text) {
+  std::lock_guard<std::mutex> lock(postedMutex());
+  posted().push_back(EventLogEntry{monotonicMs(), level, text});
+  while (posted().size() > kPostedEventsMax) posted().pop_front();
+}
+
+std::deque<EventLogEntry> takePostedEvents() {
+  std::lock_guard<std::mutex> lock(postedMutex());
+  std::deque<EventLogEntry> taken;
+  taken.swap(posted());
+  return taken;
 }
 
 }  // namespace vl

@@ -27,6 +27,13 @@ class EventLog {
   std::deque<EventLogEntry> entries_;
 };
 
+// Messages for the panel from other threads (the echo thread): posted here,
+// moved into the agent's EventLog by its tick. At most kPostedEventsMax wait;
+// older ones beyond that are dropped (nobody is taking them).
+inline constexpr std::size_t kPostedEventsMax = 64;
+void postEvent(int level, const std::string& text);
+std::deque<EventLogEntry> takePostedEvents();
+
 // How services that run before (or without) the agent report user-facing
 // events: the agent hands in its event log, tests a recorder.
 using EventSink = std::function<void(int level, const std::string& text)>;

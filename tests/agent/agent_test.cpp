@@ -2,6 +2,8 @@
 // injected clock: start-up and ports, regions, settings, discovery, Pad link.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "agent_fixture.h"
@@ -104,6 +106,18 @@ TEST_F(AgentTest, RegionsAreNormalised) {
     a.stop();
   }
   EXPECT_TRUE(log_.contains("未检测到显示器，无法推流"));
+}
+
+TEST_F(AgentTest, MessagesPostedFromOtherThreadsReachThePanelAtTheNextTick) {
+  Agent& a = startAgent();
+  takePostedEvents();
+  std::thread echoSide([] { postEvent(2, "目标窗口以更高权限运行（Taskmgr.exe），Windows 不允许本程序操作它"); });
+  echoSide.join();
+  a.agentTick();
+  ASSERT_FALSE(a.eventLog().entries().empty());
+  EXPECT_EQ(a.eventLog().entries().back().level, 2);
+  EXPECT_NE(a.eventLog().entries().back().text.find("Taskmgr.exe"), std::string::npos);
+  EXPECT_EQ(log_.count("Taskmgr.exe"), 1);  // into agent.log once, through the event log
 }
 
 TEST_F(AgentTest, SaveIsDebouncedTo700Ms) {

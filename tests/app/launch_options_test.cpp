@@ -132,3 +132,24 @@ TEST(SingleInstanceKey, FoldsLetterCaseAndSeparatorsOnly) {
 
 }  // namespace
 }  // namespace vl
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "app/first_stage.h"
+
+namespace vl {
+namespace {
+
+// Whichever of the three calls the system has, the process ends up DPI
+// aware, and asking again (a second start-up path) does no harm.
+TEST(DpiAwareness, TheProcessEndsUpAwareAndASecondCallIsHarmless) {
+  makeProcessDpiAware();
+  EXPECT_TRUE(IsProcessDPIAware());
+  makeProcessDpiAware();
+  EXPECT_TRUE(IsProcessDPIAware());
+}
+
+}  // namespace
+}  // namespace vl
+#endif

@@ -1,7 +1,9 @@
 # Echo streaming service and reverse input.
 set(_echo_input_sources
   ${CMAKE_CURRENT_LIST_DIR}/input_mapping_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/input_message_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/input_message_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/elevated_target_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fine_timer_test.cpp)
 if(WIN32)
   list(APPEND _echo_input_sources ${CMAKE_CURRENT_LIST_DIR}/input_sendinput_test.cpp)
 else()

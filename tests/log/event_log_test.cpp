@@ -17,6 +17,23 @@ TEST(EventLog, KeepsTheNewest300) {
   EXPECT_LE(log.entries().front().time, log.entries().back().time);
 }
 
+TEST(PostedEvents, TakenInOrderOnceAndBoundedWhenNobodyTakesThem) {
+  takePostedEvents();  // whatever an earlier case left
+  postEvent(2, "a");
+  postEvent(1, "b");
+  std::deque<EventLogEntry> taken = takePostedEvents();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].text, "a");
+  EXPECT_EQ(taken[0].level, 2);
+  EXPECT_EQ(taken[1].text, "b");
+  EXPECT_TRUE(takePostedEvents().empty());
+  for (std::size_t i = 0; i < kPostedEventsMax + 5; ++i) postEvent(1, formatString("m%zu", i));
+  taken = takePostedEvents();
+  ASSERT_EQ(taken.size(), kPostedEventsMax);
+  EXPECT_EQ(taken.front().text, "m5");  // the oldest went
+  EXPECT_EQ(taken.back().text, formatString("m%zu", kPostedEventsMax + 4));
+}
+
 TEST(EventLog, StoresLevelAsPassedAndForwardsAtMatchingLogLevel) {
   test::LogCapture capture;
   EventLog log;
