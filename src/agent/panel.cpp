@@ -11,6 +11,7 @@
 #include <imgui.h>
 
 #include "agent/agent.h"
+#include "agent/fonts.h"
 #include "agent/theme.h"
 #include "log/helpers.h"
 #include "log/log.h"
@@ -165,6 +166,7 @@ void Agent::fillAddressBox(std::string_view text) {
     while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
   std::memcpy(hubAddressBox_, text.data(), n);
   hubAddressBox_[n] = '\0';
+  noteTextGlyphs(std::string_view(hubAddressBox_, n));
 }
 
 const char* Agent::hubAddressBox() {
@@ -226,7 +228,8 @@ void Agent::drawPadRow() {
   ImGui::SameLine();
   hubAddressBox();
   ImGui::SetNextItemWidth(170.0f);
-  ImGui::InputText("##hubip", hubAddressBox_, sizeof hubAddressBox_);
+  // What the operator types (an input method may bring any character).
+  if (ImGui::InputText("##hubip", hubAddressBox_, sizeof hubAddressBox_)) noteTextGlyphs(hubAddressBox_);
   ImGui::SameLine();
   if (ImGui::Button("连接")) connectToTypedAddress(hubAddressBox_);
   ImGui::PopStyleVar();

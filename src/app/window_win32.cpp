@@ -292,6 +292,7 @@ bool rebuildDevice() {
   ImGui_ImplDX11_Shutdown();
   destroyDevice();
   if (!createDevice(g_window)) return false;
+  rebuildFontAtlas(monotonicMs());  // the released pixels, for the new device's texture
   ImGui_ImplDX11_Init(g_device, g_context);
   resizeRenderTarget();
   return true;
@@ -299,7 +300,6 @@ bool rebuildDevice() {
 
 void runMainLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), GetTickCount64());
-  bool fontDataReleased = false;
   bool deviceLostWarned = false;
   while (g_state.running) {
     pumpMessages();
@@ -318,6 +318,16 @@ void runMainLoop(Agent& agent) {
         continue;
       }
     }
+    // Between frames: new characters of outside text join the atlas and the
+    // device objects (the font texture among them) are made again. The
+    // build forgets the texture's id.
+    if (fontAtlasRebuildDue(monotonicMs())) {
+      const bool hadTexture = ImGui::GetIO().Fonts->TexID != nullptr;
+      if (rebuildFontAtlas(monotonicMs()) && hadTexture) {
+        ImGui_ImplDX11_InvalidateDeviceObjects();
+        ImGui_ImplDX11_CreateDeviceObjects();
+      }
+    }
     ImGui_ImplDX11_NewFrame();
     ImGui_ImplWin32_NewFrame();
     ImGui::NewFrame();
@@ -326,10 +336,7 @@ void runMainLoop(Agent& agent) {
     g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
     g_context->ClearRenderTargetView(g_renderTarget, kClearColor);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
-    if (!fontDataReleased) {
-      releaseFontSourceData();  // the font texture exists now
-      fontDataReleased = true;
-    }
+    releaseFontAtlasMemory();  // the texture holds the pixels from here on
     const HRESULT presented = g_swapChain->Present(1, 0);
     if (presented == DXGI_STATUS_OCCLUDED) {
       // Locked workstation or minimised remote session: Present returns at
