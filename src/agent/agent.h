@@ -23,6 +23,7 @@
 #include "echo/capture_region.h"
 #include "agent/access.h"
 #include "agent/settings_writer.h"
+#include "agent/text_wrap.h"
 #include "echo/echo_service.h"
 #include "log/event_log.h"
 #include "net/client.h"
@@ -276,6 +277,7 @@ class Agent {
   // Panel state kept between frames.
   char hubAddressBox_[kHubAddressBoxSize] = {};
   std::vector<std::string> monitorLabels_;
+  std::vector<WrappedLine> logLines_;  // one log entry's wrapped lines
   bool logFollowsNewest_ = true;
   std::string agentId_;
   std::string displayName_;

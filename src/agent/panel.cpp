@@ -12,6 +12,7 @@
 
 #include "agent/agent.h"
 #include "agent/fonts.h"
+#include "agent/text_wrap.h"
 #include "agent/theme.h"
 #include "log/helpers.h"
 #include "log/log.h"
@@ -381,7 +382,27 @@ void Agent::drawStreamSettings() {
 
 void Agent::drawLogView() {
   if (ImGui::BeginChild("##log", ImVec2(0.0f, 0.0f), false)) {
-    for (const EventLogEntry& entry : events_.entries()) ImGui::TextColored(logColor(entry.level), "%s", entry.text.c_str());
+    // Each entry wraps at the column's width, so a line is read whole at any
+    // window size; an entry's own lines sit closer than the entries do.
+    ImFont* font = ImGui::GetFont();
+    const float scale = ImGui::GetFontSize() / font->FontSize;
+    const CharAdvance advance = [font, scale](unsigned c) {
+      return font->GetCharAdvance(static_cast<ImWchar>(c <= 0xFFFF ? c : 0xFFFD)) * scale;
+    };
+    const float width = ImGui::GetContentRegionAvail().x;
+    const ImVec2 tight(ImGui::GetStyle().ItemSpacing.x, 0.0f);
+    for (const EventLogEntry& entry : events_.entries()) {
+      const char* text = entry.text.c_str();
+      wrapText(entry.text, width, advance, logLines_);
+      ImGui::PushStyleColor(ImGuiCol_Text, logColor(entry.level));
+      for (std::size_t i = 0; i < logLines_.size(); ++i) {
+        const bool last = i + 1 == logLines_.size();
+        if (!last) ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, tight);
+        ImGui::TextUnformatted(text + logLines_[i].begin, text + logLines_[i].end);
+        if (!last) ImGui::PopStyleVar();
+      }
+      ImGui::PopStyleColor();
+    }
     // Follow only a reader who is at the bottom (where the wheel or the bar
     // left the view this frame); pulling down on every frame would make
     // scrolling back impossible. The pending target also keeps the bottom
