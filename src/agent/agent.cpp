@@ -1,5 +1,6 @@
 // Start-up, identity, region handling and stop of the agent.
 #include "agent/agent.h"
+#include "agent/desktop_session.h"
 #include "agent/fonts.h"
 
 #include <chrono>
@@ -67,6 +68,12 @@ void Agent::start(void* mainWindow) {
   if (name.empty()) name = "Velmora";
   displayName_ = name + " 被控端";
   noteTextGlyphs(displayName_);
+  // Streaming goes on in a Wayland session (what XWayland shows is still
+  // sent); the user learns why the rest is black.
+  const DesktopSession session = currentDesktopSession();
+  const char* sessionNote = sessionStatusText(session);
+  sessionStatus_ = sessionNote ? sessionNote : "";
+  if (const char* line = sessionLogLine(session)) logEvent(kError, line);
 
   if (env_.desktop) {
     env_.desktop(monitors_, desktop_);

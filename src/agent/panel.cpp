@@ -302,6 +302,11 @@ void Agent::drawStatus() {
     ImGui::TextDisabled("%s", accessSummary_.c_str());
   }
 
+  if (!sessionStatus_.empty()) {
+    statusRow("桌面会话");
+    ImGui::TextColored(hexColor(kFailure), "%s", sessionStatus_.c_str());
+  }
+
   const std::uint64_t lastInput = echo ? echo->lastInputMs() : 0u;
   if (lastInput != 0) {
     statusRow("反向控制");
