@@ -272,6 +272,7 @@ struct AtlasRecipe {
   std::vector<ImWchar> waitingList;  // the same, in arrival order
   bool growthStopped = false;
   std::uint64_t lastRebuildMs = 0;
+  std::uint64_t gapMs = kMinRebuildGapMs;  // before the next rebuild may run
   bool rebuiltOnce = false;
   int rebuilds = 0;
 };
@@ -441,7 +442,7 @@ std::size_t pendingGlyphCount() { return recipe().waitingList.size(); }
 bool fontAtlasRebuildDue(std::uint64_t nowMs) {
   const AtlasRecipe& r = recipe();
   if (!r.loaded || r.growthStopped || r.waitingList.empty()) return false;
-  return !r.rebuiltOnce || nowMs - r.lastRebuildMs >= kMinRebuildGapMs;
+  return !r.rebuiltOnce || nowMs - r.lastRebuildMs >= r.gapMs;
 }
 
 bool rebuildFontAtlas(std::uint64_t nowMs) {
@@ -470,6 +471,8 @@ bool rebuildFontAtlas(std::uint64_t nowMs) {
     batch.clear();
   }
   for (ImWchar c : batch) r.inAtlas.set(c);
+  const bool inARow = r.rebuiltOnce && nowMs - r.lastRebuildMs < kRebuildQuietMs;
+  r.gapMs = inARow ? std::min(r.gapMs * 2, kMaxRebuildGapMs) : kMinRebuildGapMs;
   r.lastRebuildMs = nowMs;
   r.rebuiltOnce = true;
   ++r.rebuilds;

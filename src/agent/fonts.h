@@ -116,10 +116,15 @@ void noteTextGlyphs(std::string_view utf8);
 // Characters noted and not yet in the atlas.
 std::size_t pendingGlyphCount();
 // Whether a rebuild should run now: characters wait, growth has not hit the
-// atlas limit, and the last rebuild is kMinRebuildGapMs past (a stream of
-// new names costs at most one rebuild per gap).
+// atlas limit, and the last rebuild is far enough past. The gap starts at
+// kMinRebuildGapMs and doubles with each rebuild that follows another within
+// kRebuildQuietMs, up to kMaxRebuildGapMs: a Pad sending new characters
+// without end costs the UI thread one rebuild a minute, while an ordinary
+// new name is drawn at the next frame.
 bool fontAtlasRebuildDue(std::uint64_t nowMs);
 inline constexpr std::uint64_t kMinRebuildGapMs = 2000;
+inline constexpr std::uint64_t kMaxRebuildGapMs = 64000;
+inline constexpr std::uint64_t kRebuildQuietMs = 600000;
 // Builds the atlas again with the waiting characters (outside a frame);
 // also restores released pixels for a recreated device. True when the atlas
 // was built and the renderer must make its font texture again. When the

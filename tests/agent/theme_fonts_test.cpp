@@ -332,10 +332,26 @@ TEST_F(Fonts, OutsideTextJoinsTheAtlasInOneRebuildBetweenFrames) {
 
   noteTextGlyphs("展覽廳中控 김민준");  // known now: nothing waits
   EXPECT_EQ(pendingGlyphCount(), 0u);
-  noteTextGlyphs("鑫");  // a new name soon after: waits out the gap
-  EXPECT_EQ(pendingGlyphCount(), 1u);
-  EXPECT_FALSE(fontAtlasRebuildDue(100000 + kMinRebuildGapMs - 1));
-  EXPECT_TRUE(fontAtlasRebuildDue(100000 + kMinRebuildGapMs));
+  // New characters without end: the gap doubles with each rebuild in a
+  // row, and after a quiet spell it is short again.
+  const struct {
+    const char* text;
+    std::uint64_t gapMs;  // before this rebuild may run
+  } stream[] = {{"鑫", 2000}, {"淼", 4000}, {"犇", 8000}};
+  std::uint64_t now = 100000;
+  for (const auto& s : stream) {
+    noteTextGlyphs(s.text);
+    EXPECT_EQ(pendingGlyphCount(), 1u);
+    EXPECT_FALSE(fontAtlasRebuildDue(now + s.gapMs - 1)) << s.text;
+    now += s.gapMs;
+    EXPECT_TRUE(fontAtlasRebuildDue(now)) << s.text;
+    ASSERT_TRUE(rebuildFontAtlas(now));
+  }
+  noteTextGlyphs("骉");
+  EXPECT_FALSE(fontAtlasRebuildDue(now + 16000 - 1));
+  ASSERT_TRUE(rebuildFontAtlas(now + kRebuildQuietMs));  // after a quiet spell
+  noteTextGlyphs("羴");
+  EXPECT_TRUE(fontAtlasRebuildDue(now + kRebuildQuietMs + kMinRebuildGapMs));
 }
 
 // Once the renderer has its texture the CPU copies go; a recreated device
