@@ -1,5 +1,7 @@
 // Start-up, identity, region handling and stop of the agent.
 #include "agent/agent.h"
+#include "agent/desktop_session.h"
+#include "agent/fonts.h"
 
 #include <chrono>
 #include <limits>
@@ -52,7 +54,10 @@ void Agent::setEnvironment(AgentEnvironment environment) { env_ = std::move(envi
 
 std::uint64_t Agent::now() const { return env_.clock ? env_.clock() : monotonicMs(); }
 
-void Agent::logEvent(int level, const std::string& text) { events_.logEvent(level, text); }
+void Agent::logEvent(int level, const std::string& text) {
+  noteTextGlyphs(text);  // Pad names, notices, addresses: any character may come
+  events_.logEvent(level, text);
+}
 
 MonitorInfo Agent::resolvedRegion() const { return resolveCaptureRegion(settings.region, monitors_, desktop_); }
 
@@ -62,6 +67,13 @@ void Agent::start(void* mainWindow) {
   std::string name = computerName();
   if (name.empty()) name = "Velmora";
   displayName_ = name + " 被控端";
+  noteTextGlyphs(displayName_);
+  // Streaming goes on in a Wayland session (what XWayland shows is still
+  // sent); the user learns why the rest is black.
+  const DesktopSession session = currentDesktopSession();
+  const char* sessionNote = sessionStatusText(session);
+  sessionStatus_ = sessionNote ? sessionNote : "";
+  if (const char* line = sessionLogLine(session)) logEvent(kError, line);
 
   if (env_.desktop) {
     env_.desktop(monitors_, desktop_);

@@ -23,6 +23,7 @@
 #include "echo/capture_region.h"
 #include "agent/access.h"
 #include "agent/settings_writer.h"
+#include "agent/text_wrap.h"
 #include "echo/echo_service.h"
 #include "log/event_log.h"
 #include "net/client.h"
@@ -246,6 +247,8 @@ class Agent {
   const AccessGate& accessGate() const { return gate_; }
   // What the panel's "访问控制" row shows; fixed at start.
   const std::string& accessSummary() const { return accessSummary_; }
+  // What the status block says about the desktop session ("" when fine).
+  const std::string& sessionStatus() const { return sessionStatus_; }
   void* mainWindow() const { return mainWindow_; }
   // The rectangle the region in force stands for.
   MonitorInfo resolvedRegion() const;
@@ -276,6 +279,7 @@ class Agent {
   // Panel state kept between frames.
   char hubAddressBox_[kHubAddressBoxSize] = {};
   std::vector<std::string> monitorLabels_;
+  std::vector<WrappedLine> logLines_;  // one log entry's wrapped lines
   bool logFollowsNewest_ = true;
   std::string agentId_;
   std::string displayName_;
@@ -291,6 +295,7 @@ class Agent {
 
   AccessGate gate_;
   std::string accessSummary_;
+  std::string sessionStatus_;  // the status block's desktop-session note; "" when all is well
   std::string gateHub_;  // settings.hubIp as last given to gate_
   SettingsWriter settingsWriter_;
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "agent/agent.h"
+#include "agent/desktop_session.h"
 #include "log/helpers.h"
 
 namespace vl {
@@ -15,5 +16,8 @@ std::string computerName() {
 // Fails only on systems older than Windows 10 2004 (or a rejected handle);
 // the user chose the exclusion and should know it is not in force.
 bool exclusionFailureWarnsAtStart() { return true; }
+
+// The Windows desktop is the capturer's own: nothing to tell apart.
+DesktopSession currentDesktopSession() { return DesktopSession::X11; }
 
 }  // namespace vl

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/agent.h"
+#include "agent/fonts.h"
 #include "echo/input_message.h"
 #include "log/helpers.h"
 
@@ -81,6 +82,7 @@ void Agent::readReplies() {
       settings.hubIp = reply.address;
       settings.hubPort = reply.port;
       hubName = reply.name;
+      noteTextGlyphs(hubName);
       settingsDirty = true;
     }
   }

@@ -2,6 +2,8 @@
 // font file store and the atlas itself. The platform files only find paths.
 #include "agent/fonts.h"
 
+#include <algorithm>
+#include <bitset>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,8 @@
 #define STBTT_STATIC
 #define STB_TRUETYPE_IMPLEMENTATION
 #include <stb_truetype.h>
+
+#include <imgui_internal.h>  // ImTextCharFromUtf8
 
 #include "log/helpers.h"
 #include "log/log.h"
@@ -128,12 +132,14 @@ bool faceUsable(const std::string& bytes, int index) {
 
 // ---- glyph ranges ----
 
-ImVector<ImWchar> buildRanges(bool chineseCommon, const std::vector<const char*>& texts) {
+ImVector<ImWchar> buildRanges(bool chineseCommon, const std::vector<const char*>& texts,
+                              const std::vector<ImWchar>& extra = {}) {
   ImFontAtlas scratch;  // the range tables are static; no context needed
   ImFontGlyphRangesBuilder builder;
   builder.AddRanges(scratch.GetGlyphRangesDefault());
   if (chineseCommon) builder.AddRanges(scratch.GetGlyphRangesChineseSimplifiedCommon());
   for (const char* text : texts) builder.AddText(text);
+  for (ImWchar c : extra) builder.AddChar(c);
   ImVector<ImWchar> ranges;
   builder.BuildRanges(&ranges);
   return ranges;
@@ -186,11 +192,10 @@ class AtlasFiller {
 
 // Everything but the build and the log lines. catalogue null: no families.
 void fillAtlas(ImFontAtlas* atlas, FontSet& set, const FontPaths& paths,
-               const std::vector<FontCatalogueRow>* catalogue, float factor) {
+               const std::vector<FontCatalogueRow>* catalogue, float factor, const ImWchar* ranges) {
   atlas->Clear();
   set = FontSet{};
   AtlasFiller filler(atlas);
-  const ImWchar* ranges = uiGlyphRanges();
 
   struct Size {
     ImFont** slot;
@@ -243,6 +248,85 @@ void fillAtlas(ImFontAtlas* atlas, FontSet& set, const FontPaths& paths,
 
 bool atlasTooLarge(const ImFontAtlas* atlas) {
   return atlas->TexWidth > kMaxAtlasWidth || atlas->TexHeight > kMaxAtlasHeight;
+}
+
+// ---- the atlas as last loaded, kept so it can be built again ----
+
+constexpr std::size_t kBmp = 0x10000;  // 1.86's ImWchar is 16 bits wide
+
+struct AtlasRecipe {
+  bool loaded = false;
+  ImFontAtlas* atlas = nullptr;
+  FontSet* set = nullptr;
+  FontPaths paths;
+  std::vector<FontCatalogueRow> catalogue;
+  bool families = false;  // asked for, and not yet dropped for size
+  float factor = 1.0f;
+  std::vector<ImWchar> added;  // characters taken in on demand
+  ImVector<ImWchar> ranges;    // the program's set plus `added`; Build reads it
+  // Per character: the six sizes carry it / the Chinese or symbol font has it
+  // / it waits for the next rebuild.
+  std::bitset<kBmp> inAtlas;
+  std::bitset<kBmp> inFonts;
+  std::bitset<kBmp> waiting;
+  std::vector<ImWchar> waitingList;  // the same, in arrival order
+  bool growthStopped = false;
+  std::uint64_t lastRebuildMs = 0;
+  std::uint64_t gapMs = kMinRebuildGapMs;  // before the next rebuild may run
+  bool rebuiltOnce = false;
+  int rebuilds = 0;
+};
+
+AtlasRecipe& recipe() {
+  static AtlasRecipe r;
+  return r;
+}
+
+const ImWchar* sizeRanges(const AtlasRecipe& r) { return r.added.empty() ? uiGlyphRanges() : r.ranges.Data; }
+
+// Fills and builds the atlas from the recipe: the families are dropped (for
+// good) when they push it past the limit, the built-in font stands in when
+// the build fails.
+bool buildFromRecipe(AtlasRecipe& r) {
+  ImFontAtlas* atlas = r.atlas;
+  FontSet& set = *r.set;
+  fillAtlas(atlas, set, r.paths, r.families ? &r.catalogue : nullptr, r.factor, sizeRanges(r));
+  bool built = atlas->Build();
+  if (built && atlasTooLarge(atlas) && !set.families.empty()) {
+    logWrite(LogLevel::Warn, "字体图集 %dx%d 超出 %dx%d，不加载工程字体族", atlas->TexWidth, atlas->TexHeight,
+             kMaxAtlasWidth, kMaxAtlasHeight);
+    r.families = false;
+    fillAtlas(atlas, set, r.paths, nullptr, r.factor, sizeRanges(r));
+    built = atlas->Build();
+  }
+  if (!built) {
+    // Every face was opened beforehand, so this is not expected; the
+    // built-in font still gives a working panel.
+    logWrite(LogLevel::Warn, "字体图集生成失败，改用内置字体");
+    fillAtlas(atlas, set, FontPaths{}, nullptr, r.factor, sizeRanges(r));
+    atlas->Build();
+  }
+  return built;
+}
+
+void markRanges(std::bitset<kBmp>& bits, const ImWchar* ranges) {
+  for (const ImWchar* p = ranges; p && p[0]; p += 2)
+    for (std::size_t c = p[0]; c <= p[1] && c < kBmp; ++c) bits.set(c);
+}
+
+// Which characters the fonts the six sizes draw with have (read while the
+// files are in memory).
+void markCoverage(std::bitset<kBmp>& bits, const std::string& path, int index) {
+  if (path.empty()) return;
+  FontFile* file = fontFile(path);
+  if (!file || !faceUsable(file->bytes, index)) return;
+  const auto* data = reinterpret_cast<const unsigned char*>(file->bytes.data());
+  stbtt_fontinfo info;
+  if (!stbtt_InitFont(&info, data, stbtt_GetFontOffsetForIndex(data, index))) return;
+  for (int c = 0x20; c < static_cast<int>(kBmp); ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;  // surrogates are not characters
+    if (stbtt_FindGlyphIndex(&info, c) != 0) bits.set(static_cast<std::size_t>(c));
+  }
 }
 
 }  // namespace
@@ -301,26 +385,25 @@ bool loadFonts(float scale, FontSet& set, bool loadFamilies, float sizeBlend, co
   // (both renderers take any height): here about a third less memory.
   atlas->Flags |= ImFontAtlasFlags_NoPowerOfTwoHeight;
   const float s = scale > 0.0f ? scale : 1.0f;
-  const float factor = 1.0f + (s - 1.0f) * sizeBlend;
   const std::uint64_t startMs = monotonicMs();
 
-  fillAtlas(atlas, set, paths, loadFamilies ? &catalogue : nullptr, factor);
-  bool built = atlas->Build();
-  if (built && atlasTooLarge(atlas) && !set.families.empty()) {
-    logWrite(LogLevel::Warn, "字体图集 %dx%d 超出 %dx%d，不加载工程字体族", atlas->TexWidth, atlas->TexHeight,
-             kMaxAtlasWidth, kMaxAtlasHeight);
-    fillAtlas(atlas, set, paths, nullptr, factor);
-    built = atlas->Build();
-  }
-  if (!built) {
-    // Every face was opened beforehand, so this is not expected; the
-    // built-in font still gives a working panel.
-    logWrite(LogLevel::Warn, "字体图集生成失败，改用内置字体");
-    fillAtlas(atlas, set, FontPaths{}, nullptr, factor);
-    atlas->Build();
-  }
+  AtlasRecipe& r = recipe();
+  r = AtlasRecipe{};
+  r.atlas = atlas;
+  r.set = &set;
+  r.paths = paths;
+  r.families = loadFamilies;
+  if (loadFamilies) r.catalogue = catalogue;
+  r.factor = 1.0f + (s - 1.0f) * sizeBlend;
+  buildFromRecipe(r);
+  r.loaded = true;
   logWrite(LogLevel::Trace, "字体图集 %dx%d，%d 个字体，用时 %llu ms", atlas->TexWidth, atlas->TexHeight,
            atlas->Fonts.Size, static_cast<unsigned long long>(monotonicMs() - startMs));
+  if (set.chineseLoaded) {
+    markRanges(r.inAtlas, uiGlyphRanges());
+    markCoverage(r.inFonts, paths.chinese, paths.chineseIndex);
+    markCoverage(r.inFonts, paths.symbols, paths.symbolsIndex);
+  }
 
   if (!set.families.empty()) {
     logWrite(LogLevel::Info, "工程字体族 %zu 个（基准 %.0fpx，中文回退=%s）", set.families.size(), kFamilyPixels,
@@ -335,9 +418,93 @@ bool loadFonts(float scale, FontSet& set, bool loadFamilies, float sizeBlend, co
   return true;
 }
 
+void noteTextGlyphs(std::string_view utf8) {
+  AtlasRecipe& r = recipe();
+  if (!r.loaded || r.growthStopped || r.inFonts.none()) return;
+  const char* p = utf8.data();
+  const char* const end = p + utf8.size();
+  while (p < end) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x80) {  // ASCII is always in the atlas
+      ++p;
+      continue;
+    }
+    unsigned c = 0;
+    p += ImTextCharFromUtf8(&c, p, end);  // at least one byte; bad sequences give U+FFFD
+    if (c >= kBmp || r.inAtlas.test(c) || r.waiting.test(c) || !r.inFonts.test(c)) continue;
+    r.waiting.set(c);
+    r.waitingList.push_back(static_cast<ImWchar>(c));
+  }
+}
+
+std::size_t pendingGlyphCount() { return recipe().waitingList.size(); }
+
+bool fontAtlasRebuildDue(std::uint64_t nowMs) {
+  const AtlasRecipe& r = recipe();
+  if (!r.loaded || r.growthStopped || r.waitingList.empty()) return false;
+  return !r.rebuiltOnce || nowMs - r.lastRebuildMs >= r.gapMs;
+}
+
+bool rebuildFontAtlas(std::uint64_t nowMs) {
+  AtlasRecipe& r = recipe();
+  if (!r.loaded || !ImGui::GetCurrentContext() || ImGui::GetIO().Fonts != r.atlas || r.atlas->Locked) return false;
+  ImFontAtlas* atlas = r.atlas;
+  const bool pixelsGone = !atlas->TexPixelsAlpha8 && !atlas->TexPixelsRGBA32;
+  if (r.waitingList.empty() && !pixelsGone) return false;
+  const std::uint64_t startMs = monotonicMs();
+
+  std::vector<ImWchar> batch;
+  batch.swap(r.waitingList);
+  r.waiting.reset();
+  const std::size_t keep = r.added.size();
+  r.added.insert(r.added.end(), batch.begin(), batch.end());
+  r.ranges = buildRanges(true, {uiTextCharacters()}, r.added);
+  buildFromRecipe(r);
+  if (atlasTooLarge(atlas) && !batch.empty()) {
+    // The atlas stays what it was; later characters keep the fallback glyph.
+    logWrite(LogLevel::Warn, "字体图集 %dx%d 超出 %dx%d，不再收录新的字符", atlas->TexWidth, atlas->TexHeight,
+             kMaxAtlasWidth, kMaxAtlasHeight);
+    r.growthStopped = true;
+    r.added.resize(keep);
+    r.ranges = buildRanges(true, {uiTextCharacters()}, r.added);
+    buildFromRecipe(r);
+    batch.clear();
+  }
+  for (ImWchar c : batch) r.inAtlas.set(c);
+  const bool inARow = r.rebuiltOnce && nowMs - r.lastRebuildMs < kRebuildQuietMs;
+  r.gapMs = inARow ? std::min(r.gapMs * 2, kMaxRebuildGapMs) : kMinRebuildGapMs;
+  r.lastRebuildMs = nowMs;
+  r.rebuiltOnce = true;
+  ++r.rebuilds;
+  logWrite(LogLevel::Info, "字体图集新增 %zu 个字符（共 %zu 个），重建为 %dx%d，用时 %llu ms", batch.size(),
+           r.added.size(), atlas->TexWidth, atlas->TexHeight,
+           static_cast<unsigned long long>(monotonicMs() - startMs));
+  return true;
+}
+
+int fontAtlasRebuildCount() { return recipe().rebuilds; }
+
 void releaseFontSourceData() {
   if (ImGui::GetCurrentContext()) ImGui::GetIO().Fonts->ClearInputData();
   std::vector<std::unique_ptr<FontFile>>().swap(fontFiles());
+}
+
+bool releaseFontAtlasMemory() {
+  if (!ImGui::GetCurrentContext()) return false;
+  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+  // Without a texture the next frame's backend would build the atlas from
+  // nothing (the built-in font over stale glyph tables).
+  if (atlas->Locked || !atlas->TexID) return false;
+  bool released = false;
+  if (atlas->TexPixelsAlpha8 || atlas->TexPixelsRGBA32) {
+    atlas->ClearTexData();
+    released = true;
+  }
+  if (!atlas->ConfigData.empty() || !fontFiles().empty()) {
+    releaseFontSourceData();
+    released = true;
+  }
+  return released;
 }
 
 std::size_t loadedFontFileCount() {

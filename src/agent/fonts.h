@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <imgui.h>
@@ -93,7 +95,43 @@ std::size_t loadedFontFileCount();
 
 // After the renderer uploaded the font texture: frees the atlas's input
 // data and the font file buffers. The glyphs and the texture pixels stay;
-// the atlas can no longer be rebuilt.
+// rebuildFontAtlas reads the files again.
 void releaseFontSourceData();
+// The same and the atlas's 8- and 32-bit pixel copies, once the renderer
+// has its texture (no-op when already done): after this the CPU keeps only
+// the glyph tables. The platform calls it after every drawn frame; true
+// when it released something.
+bool releaseFontAtlasMemory();
+
+// ---- glyphs on demand ----
+// The atlas carries the common set and the program's own texts; text from
+// outside (Pad names, notices, reasons, the computer name, a typed address,
+// log lines) may use any character the fonts have. Such text is noted where
+// it enters the agent; the characters the atlas lacks and the Chinese or
+// symbol font has wait for the next rebuild, which the platform runs
+// between frames and follows by making the renderer's font texture again.
+// Characters beyond U+FFFF, and those no loaded font has, keep the
+// fallback glyph. UI thread only; does nothing before loadFonts.
+void noteTextGlyphs(std::string_view utf8);
+// Characters noted and not yet in the atlas.
+std::size_t pendingGlyphCount();
+// Whether a rebuild should run now: characters wait, growth has not hit the
+// atlas limit, and the last rebuild is far enough past. The gap starts at
+// kMinRebuildGapMs and doubles with each rebuild that follows another within
+// kRebuildQuietMs, up to kMaxRebuildGapMs: a Pad sending new characters
+// without end costs the UI thread one rebuild a minute, while an ordinary
+// new name is drawn at the next frame.
+bool fontAtlasRebuildDue(std::uint64_t nowMs);
+inline constexpr std::uint64_t kMinRebuildGapMs = 2000;
+inline constexpr std::uint64_t kMaxRebuildGapMs = 64000;
+inline constexpr std::uint64_t kRebuildQuietMs = 600000;
+// Builds the atlas again with the waiting characters (outside a frame);
+// also restores released pixels for a recreated device. True when the atlas
+// was built and the renderer must make its font texture again. When the
+// new characters would push the atlas past the limit they are dropped, one
+// warning is logged and growth stops.
+bool rebuildFontAtlas(std::uint64_t nowMs);
+// Rebuilds so far (tests, the log line).
+int fontAtlasRebuildCount();
 
 }  // namespace vl

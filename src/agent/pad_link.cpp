@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/agent.h"
+#include "agent/fonts.h"
 #include "echo/input_message.h"
 #include "log/helpers.h"
 #include "log/json_bounded.h"
@@ -139,6 +140,7 @@ void Agent::disconnectPad(const std::string& reason) {
   linkConnected = false;
   linkBuffer_.clear();
   linkStatus = "未连接（" + reason + "）";
+  noteTextGlyphs(linkStatus);  // a kick's reason, also when it is not logged
   lastFailureMs = now();
 }
 

@@ -11,6 +11,8 @@
 #include <imgui.h>
 
 #include "agent/agent.h"
+#include "agent/fonts.h"
+#include "agent/text_wrap.h"
 #include "agent/theme.h"
 #include "log/helpers.h"
 #include "log/log.h"
@@ -165,6 +167,7 @@ void Agent::fillAddressBox(std::string_view text) {
     while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
   std::memcpy(hubAddressBox_, text.data(), n);
   hubAddressBox_[n] = '\0';
+  noteTextGlyphs(std::string_view(hubAddressBox_, n));
 }
 
 const char* Agent::hubAddressBox() {
@@ -226,7 +229,8 @@ void Agent::drawPadRow() {
   ImGui::SameLine();
   hubAddressBox();
   ImGui::SetNextItemWidth(170.0f);
-  ImGui::InputText("##hubip", hubAddressBox_, sizeof hubAddressBox_);
+  // What the operator types (an input method may bring any character).
+  if (ImGui::InputText("##hubip", hubAddressBox_, sizeof hubAddressBox_)) noteTextGlyphs(hubAddressBox_);
   ImGui::SameLine();
   if (ImGui::Button("连接")) connectToTypedAddress(hubAddressBox_);
   ImGui::PopStyleVar();
@@ -296,6 +300,11 @@ void Agent::drawStatus() {
     ImGui::TextColored(hexColor(kAccent), "%s", accessSummary_.c_str());
   } else {
     ImGui::TextDisabled("%s", accessSummary_.c_str());
+  }
+
+  if (!sessionStatus_.empty()) {
+    statusRow("桌面会话");
+    ImGui::TextColored(hexColor(kFailure), "%s", sessionStatus_.c_str());
   }
 
   const std::uint64_t lastInput = echo ? echo->lastInputMs() : 0u;
@@ -378,7 +387,27 @@ void Agent::drawStreamSettings() {
 
 void Agent::drawLogView() {
   if (ImGui::BeginChild("##log", ImVec2(0.0f, 0.0f), false)) {
-    for (const EventLogEntry& entry : events_.entries()) ImGui::TextColored(logColor(entry.level), "%s", entry.text.c_str());
+    // Each entry wraps at the column's width, so a line is read whole at any
+    // window size; an entry's own lines sit closer than the entries do.
+    ImFont* font = ImGui::GetFont();
+    const float scale = ImGui::GetFontSize() / font->FontSize;
+    const CharAdvance advance = [font, scale](unsigned c) {
+      return font->GetCharAdvance(static_cast<ImWchar>(c <= 0xFFFF ? c : 0xFFFD)) * scale;
+    };
+    const float width = ImGui::GetContentRegionAvail().x;
+    const ImVec2 tight(ImGui::GetStyle().ItemSpacing.x, 0.0f);
+    for (const EventLogEntry& entry : events_.entries()) {
+      const char* text = entry.text.c_str();
+      wrapText(entry.text, width, advance, logLines_);
+      ImGui::PushStyleColor(ImGuiCol_Text, logColor(entry.level));
+      for (std::size_t i = 0; i < logLines_.size(); ++i) {
+        const bool last = i + 1 == logLines_.size();
+        if (!last) ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, tight);
+        ImGui::TextUnformatted(text + logLines_[i].begin, text + logLines_[i].end);
+        if (!last) ImGui::PopStyleVar();
+      }
+      ImGui::PopStyleColor();
+    }
     // Follow only a reader who is at the bottom (where the wheel or the bar
     // left the view this frame); pulling down on every frame would make
     // scrolling back impossible. The pending target also keeps the bottom

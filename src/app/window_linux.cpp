@@ -2,6 +2,7 @@
 // render loop, and the freedesktop tray icon in place of the notification
 // area.
 #include "agent/agent.h"
+#include "agent/fonts.h"
 #include "app/app_icon.h"
 #include "app/single_instance.h"
 #include "app/stop_request.h"
@@ -9,6 +10,7 @@
 #include "log/helpers.h"
 #include "log/log.h"
 
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,6 +267,17 @@ void drawFrame(Agent& agent) {
   glfwSwapBuffers(g_window);
 }
 
+// Between frames: new characters of outside text join the atlas, and the
+// renderer's texture is made again from it (before the first frame the
+// backend makes it itself). The build forgets the texture's id.
+void updateFontTexture() {
+  if (!fontAtlasRebuildDue(monotonicMs())) return;
+  const bool hadTexture = ImGui::GetIO().Fonts->TexID != nullptr;
+  if (!rebuildFontAtlas(monotonicMs()) || !hadTexture) return;
+  ImGui_ImplOpenGL3_DestroyFontsTexture();
+  ImGui_ImplOpenGL3_CreateFontsTexture();
+}
+
 void runLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), monotonicMs());
   while (g_state.running) {
@@ -281,7 +294,9 @@ void runLoop(Agent& agent) {
       continue;
     }
     const auto frameStart = std::chrono::steady_clock::now();
+    updateFontTexture();
     drawFrame(agent);
+    if (releaseFontAtlasMemory()) malloc_trim(0);  // the texture holds the pixels from here on
     std::this_thread::sleep_until(frameStart + kFrameInterval);
   }
 }

@@ -308,11 +308,17 @@ class Dx11Renderer final : public RendererDevice {
   }
   void destroyDevice() override { vl::destroyDevice(); }
   bool initBackend() override {
+    // A rebuilt device needs the atlas pixels released after the first upload.
+    if (backendStarted_) rebuildFontAtlas(monotonicMs());
     if (!ImGui_ImplDX11_Init(g_device, g_context)) return false;
+    backendStarted_ = true;
     resizeRenderTarget();
     return true;
   }
   void shutdownBackend() override { ImGui_ImplDX11_Shutdown(); }
+
+ private:
+  bool backendStarted_ = false;
 };
 
 Dx11Renderer g_renderer;
@@ -320,7 +326,6 @@ RendererKeeper g_rendererKeeper(g_renderer);
 
 void runMainLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), GetTickCount64());
-  bool fontDataReleased = false;
   while (g_state.running) {
     pumpMessages();
     if (!g_state.running) break;
@@ -344,6 +349,16 @@ void runMainLoop(Agent& agent) {
         continue;
       }
     }
+    // Between frames: new characters of outside text join the atlas and the
+    // device objects (the font texture among them) are made again. The
+    // build forgets the texture's id.
+    if (fontAtlasRebuildDue(monotonicMs())) {
+      const bool hadTexture = ImGui::GetIO().Fonts->TexID != nullptr;
+      if (rebuildFontAtlas(monotonicMs()) && hadTexture) {
+        ImGui_ImplDX11_InvalidateDeviceObjects();
+        ImGui_ImplDX11_CreateDeviceObjects();
+      }
+    }
     ImGui_ImplDX11_NewFrame();
     ImGui_ImplWin32_NewFrame();
     ImGui::NewFrame();
@@ -352,10 +367,7 @@ void runMainLoop(Agent& agent) {
     g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
     g_context->ClearRenderTargetView(g_renderTarget, kClearColor);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
-    if (!fontDataReleased) {
-      releaseFontSourceData();  // the font texture exists now
-      fontDataReleased = true;
-    }
+    releaseFontAtlasMemory();  // the texture holds the pixels from here on
     const HRESULT presented = g_swapChain->Present(1, 0);
     if (presented == DXGI_STATUS_OCCLUDED) {
       // Locked workstation or minimised remote session: Present returns at

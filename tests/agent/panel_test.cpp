@@ -2,11 +2,13 @@
 // real ImGui context (default font, no backend) over the agent's states.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include <imgui.h>
 #include <imgui_internal.h>
 
+#include "agent/fonts.h"
 #include "agent_fixture.h"
 
 namespace vl::test {
@@ -160,6 +162,123 @@ TEST_F(PanelRenderTest, LogViewFollowsOnlyWhileAtTheBottom) {
   EXPECT_GT(view->ScrollMax.y, before);
   EXPECT_FLOAT_EQ(view->Scroll.y, view->ScrollMax.y);
 }
+
+// An entry wider than the column is drawn on several lines, none wider
+// than the column, and the view still follows the newest line.
+TEST_F(PanelRenderTest, LongLogLinesWrapAtTheColumn) {
+  Agent& a = startAgent();
+  const std::string longLine = "连接 Pad 端失败 192.168.100.200:24690，稍后重试 " + std::string(40, 'x');
+  for (int i = 0; i < 30; ++i) a.logEvent(i % 3 + 1, longLine);
+  frames(a, 5);
+  ImGuiWindow* view = nullptr;
+  for (ImGuiWindow* w : GImGui->Windows)
+    if (std::strstr(w->Name, "/##log_")) view = w;
+  ASSERT_NE(view, nullptr);
+  const float column = view->WorkRect.GetWidth();
+  EXPECT_LE(view->ContentSize.x, column + 0.5f);
+  EXPECT_GT(ImGui::CalcTextSize(longLine.c_str()).x, column);  // it would not have fitted on one line
+  const float lineStep = ImGui::GetTextLineHeight();
+  EXPECT_GT(view->ContentSize.y, 30 * 2 * lineStep);  // at least two lines each
+  EXPECT_FLOAT_EQ(view->Scroll.y, view->ScrollMax.y);
+  EXPECT_TRUE(a.logFollowsNewest());
+}
+
+// Characters of Pad text beyond the atlas, with the real fonts: they wait
+// after the messages arrive, one rebuild between frames takes them all in,
+// and the panel draws on.
+class PanelGlyphTest : public PanelRenderTest {
+ protected:
+  void SetUp() override {
+    ImGui::CreateContext();
+    ImGuiIO& io = ImGui::GetIO();
+    io.IniFilename = nullptr;
+    io.DisplaySize = ImVec2(1080, 720);
+    io.DeltaTime = 1.0f / 60.0f;
+    haveFonts_ = loadFonts(1.0f, fonts_, false, 0.0f, findFontPaths(), {});
+  }
+  void TearDown() override {
+    releaseFontSourceData();
+    ImGui::DestroyContext();
+  }
+  bool drawnFontHas(const char* utf8) {
+    const ImFont* font = ImGui::GetIO().Fonts->Fonts[0];
+    for (const char* p = utf8; *p;) {
+      unsigned c = 0;
+      p += ImTextCharFromUtf8(&c, p, nullptr);
+      if (c >= 0x80 && !font->FindGlyphNoFallback(static_cast<ImWchar>(c))) return false;
+    }
+    return true;
+  }
+  FontSet fonts_;
+  bool haveFonts_ = false;
+};
+
+TEST_F(PanelGlyphTest, PadTextBeyondTheAtlasIsDrawnAfterOneRebuild) {
+  if (!haveFonts_) GTEST_SKIP() << "no Chinese font on this machine";
+  Agent& a = startAgent();
+  EXPECT_GT(frames(a, 2), 0);
+  const char* const arriving[] = {"展覽廳中控", "臺北 さくら会議室", "김민준 님이 연결을 끊었습니다", "會議室"};
+  for (const char* text : arriving) EXPECT_FALSE(drawnFontHas(text)) << text;
+  const int rebuilds = fontAtlasRebuildCount();
+  a.handlePadMessage(R"({"t":"welcome","hubName":"展覽廳中控"})");
+  a.handlePadMessage(R"({"t":"toast","msg":"臺北 さくら会議室"})");
+  a.linkConnected = true;  // a kick of a live link
+  a.handlePadMessage(R"({"t":"kick","reason":"김민준 님이 연결을 끊었습니다"})");
+  a.typeHubAddress("會議室");  // typed by the operator
+  EXPECT_EQ(fontAtlasRebuildCount(), rebuilds);  // nothing is built where the text arrives
+  EXPECT_GE(pendingGlyphCount(), 12u);
+  ASSERT_TRUE(fontAtlasRebuildDue(monotonicMs()));
+  ASSERT_TRUE(rebuildFontAtlas(monotonicMs()));
+  EXPECT_EQ(fontAtlasRebuildCount(), rebuilds + 1);
+  for (const char* text : arriving) EXPECT_TRUE(drawnFontHas(text)) << text;
+  EXPECT_EQ(pendingGlyphCount(), 0u);
+  EXPECT_GT(frames(a, 2), 0);
+  EXPECT_EQ(pendingGlyphCount(), 0u);  // drawing the same text notes nothing new
+}
+
+#if !defined(_WIN32)
+// Sets an environment variable ("" unsets it) for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name), had_(envExists(name)), saved_(envValue(name)) {
+    if (*value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_) ::setenv(name_, saved_.c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string saved_;
+};
+
+// A Wayland session: one ERROR line in the panel's log, a status row, and
+// the services start as usual.
+TEST_F(PanelRenderTest, WaylandSessionIsToldInTheLogAndTheStatusBlock) {
+  const struct {
+    const char* type;
+    const char* waylandDisplay;
+    bool told;
+  } cases[] = {{"wayland", "wayland-0", true}, {"x11", "", false}, {"", "wayland-1", true}};
+  for (const auto& c : cases) {
+    ScopedEnv type("XDG_SESSION_TYPE", c.type);
+    ScopedEnv wayland("WAYLAND_DISPLAY", c.waylandDisplay);
+    ScopedEnv display("DISPLAY", ":0");
+    Agent& a = startAgent();
+    int errors = 0;
+    for (const EventLogEntry& e : a.eventLog().entries())
+      errors += e.level == 3 && e.text.find("Wayland 会话") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(errors, c.told ? 1 : 0) << c.type;
+    EXPECT_EQ(a.sessionStatus().empty(), !c.told) << c.type;
+    EXPECT_TRUE(a.echoReady() && a.sysCtlReady());  // streaming is not refused
+    EXPECT_GT(frames(a, 2), 0);
+    a.stop();
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace vl::test

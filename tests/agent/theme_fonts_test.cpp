@@ -5,6 +5,7 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -261,6 +262,125 @@ TEST_F(Fonts, FamiliesShareFilesMergeChineseUnlessTheyAreItAndFitTheAtlas) {
   EXPECT_EQ(loadedFontFileCount(), 0u);
   EXPECT_TRUE(atlas->ConfigData.empty() && atlas->IsBuilt() && atlas->TexPixelsAlpha8);
   EXPECT_NE(set.regular->FindGlyphNoFallback(0x4E2D), nullptr);
+}
+
+// Whether all six sizes the panel draws with carry c.
+bool everySizeHas(const FontSet& set, unsigned c) {
+  for (const ImFont* font : {set.large, set.medium, set.regular, set.small, set.tiny, set.huge})
+    if (!font->FindGlyphNoFallback(static_cast<ImWchar>(c))) return false;
+  return true;
+}
+
+std::vector<unsigned> codePointsOf(const std::string& text) {
+  std::vector<unsigned> out;
+  for (const char* p = text.c_str(); *p;) {
+    unsigned c = 0;
+    p += ImTextCharFromUtf8(&c, p, nullptr);
+    if (c >= 0x80) out.push_back(c);
+  }
+  return out;
+}
+
+// Text from outside with characters beyond the common set: one rebuild
+// takes a whole batch in; what no font has, or what is already there, or
+// what a 16-bit atlas cannot hold, costs nothing.
+TEST_F(Fonts, OutsideTextJoinsTheAtlasInOneRebuildBetweenFrames) {
+  FontPaths paths = findFontPaths();
+  paths.symbols = dejaVu("DejaVuSans.ttf");
+  if (paths.chinese.empty()) GTEST_SKIP() << "no Chinese font on this machine";
+  FontSet set;
+  ASSERT_TRUE(loadFonts(1.0f, set, false, 0.0f, paths, {}));
+  const std::string texts[] = {
+      "展覽廳中控",                      // a Pad's name: 覽 廳 are traditional
+      "Pad 端提示: 臺北 さくら会議室",   // a notice: traditional and Japanese
+      "被 Pad 端断开: 김민준 님이 연결을 끊었습니다",  // a kick's reason in Korean
+      "plain ASCII, 中文 已有",          // nothing new
+      "\xEE\x80\x80 private use: no font has it",
+      "\xF0\x9F\x98\x80 beyond U+FFFF",
+      "\xE5\xBB broken \xFF\xFE bytes",
+      "展覽廳中控",  // the same name again
+  };
+  std::vector<unsigned> expected;
+  LogCapture log;
+  for (const std::string& text : texts) {
+    for (unsigned cp : codePointsOf(text))
+      if (cp < 0x10000 && cp != 0xE000 && cp != 0xFFFD && !everySizeHas(set, cp) &&
+          std::find(expected.begin(), expected.end(), cp) == expected.end())
+        expected.push_back(cp);
+    noteTextGlyphs(text);
+    EXPECT_EQ(pendingGlyphCount(), expected.size()) << text;
+  }
+  ASSERT_GE(expected.size(), 12u);  // 覽 廳 臺 さ く ら 議 and the Korean syllables
+
+  const int before = fontAtlasRebuildCount();
+  EXPECT_TRUE(fontAtlasRebuildDue(100000));
+  ImGui::GetIO().Fonts->Locked = true;  // inside a frame: never
+  EXPECT_FALSE(rebuildFontAtlas(100000));
+  ImGui::GetIO().Fonts->Locked = false;
+  ASSERT_TRUE(rebuildFontAtlas(100000));
+  EXPECT_EQ(fontAtlasRebuildCount(), before + 1);
+  EXPECT_EQ(log.count("字体图集新增 " + std::to_string(expected.size()) + " 个字符"), 1);
+  std::string missing;
+  for (unsigned cp : expected)
+    if (!everySizeHas(set, cp)) missing += formatString(" U+%04X", cp);
+  EXPECT_EQ(missing, "");
+  EXPECT_TRUE(everySizeHas(set, 0x4E2D) && everySizeHas(set, 0x7684));  // the common set stays
+  EXPECT_EQ(ImGui::GetIO().Fonts->Fonts[0], set.large);
+  EXPECT_EQ(set.regular->FindGlyphNoFallback(0xE000), nullptr);  // still the fallback glyph
+  EXPECT_EQ(pendingGlyphCount(), 0u);
+  EXPECT_FALSE(fontAtlasRebuildDue(100000));
+
+  noteTextGlyphs("展覽廳中控 김민준");  // known now: nothing waits
+  EXPECT_EQ(pendingGlyphCount(), 0u);
+  // New characters without end: the gap doubles with each rebuild in a
+  // row, and after a quiet spell it is short again.
+  const struct {
+    const char* text;
+    std::uint64_t gapMs;  // before this rebuild may run
+  } stream[] = {{"鑫", 2000}, {"淼", 4000}, {"犇", 8000}};
+  std::uint64_t now = 100000;
+  for (const auto& s : stream) {
+    noteTextGlyphs(s.text);
+    EXPECT_EQ(pendingGlyphCount(), 1u);
+    EXPECT_FALSE(fontAtlasRebuildDue(now + s.gapMs - 1)) << s.text;
+    now += s.gapMs;
+    EXPECT_TRUE(fontAtlasRebuildDue(now)) << s.text;
+    ASSERT_TRUE(rebuildFontAtlas(now));
+  }
+  noteTextGlyphs("骉");
+  EXPECT_FALSE(fontAtlasRebuildDue(now + 16000 - 1));
+  ASSERT_TRUE(rebuildFontAtlas(now + kRebuildQuietMs));  // after a quiet spell
+  noteTextGlyphs("羴");
+  EXPECT_TRUE(fontAtlasRebuildDue(now + kRebuildQuietMs + kMinRebuildGapMs));
+}
+
+// Once the renderer has its texture the CPU copies go; a recreated device
+// gets them back with every character taken in so far.
+TEST_F(Fonts, PixelsAreReleasedAfterUploadAndMadeAgainForANewDevice) {
+  const FontPaths paths = findFontPaths();
+  if (paths.chinese.empty()) GTEST_SKIP() << "no Chinese font on this machine";
+  FontSet set;
+  ASSERT_TRUE(loadFonts(1.0f, set, false, 0.0f, paths, {}));
+  ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+  noteTextGlyphs("廳");
+  ASSERT_TRUE(rebuildFontAtlas(1));
+  unsigned char* pixels = nullptr;
+  int w = 0, h = 0;
+  atlas->GetTexDataAsRGBA32(&pixels, &w, &h);  // what a backend uploads
+  EXPECT_FALSE(releaseFontAtlasMemory());      // no texture yet: kept for the backend
+  EXPECT_TRUE(atlas->TexPixelsAlpha8 && atlas->TexPixelsRGBA32);
+  atlas->SetTexID(reinterpret_cast<ImTextureID>(1));
+  EXPECT_TRUE(releaseFontAtlasMemory());
+  EXPECT_FALSE(releaseFontAtlasMemory());  // nothing left to release
+  EXPECT_TRUE(!atlas->TexPixelsAlpha8 && !atlas->TexPixelsRGBA32 && atlas->ConfigData.empty());
+  EXPECT_EQ(loadedFontFileCount(), 0u);
+  EXPECT_TRUE(atlas->IsBuilt() && everySizeHas(set, 0x5EF3));  // the glyph tables stay
+
+  atlas->SetTexID(nullptr);  // the device went away with its texture
+  ASSERT_TRUE(rebuildFontAtlas(2));  // from the files again
+  EXPECT_TRUE(atlas->TexPixelsAlpha8 != nullptr);
+  EXPECT_TRUE(everySizeHas(set, 0x5EF3) && everySizeHas(set, 0x4E2D));
+  EXPECT_FALSE(rebuildFontAtlas(3));  // pixels there, nothing new: nothing to do
 }
 
 TEST(FontSearch, FirstExistingFileWinsAndAtMeansTheProgramsDirectory) {

@@ -139,11 +139,15 @@ stop_agent_checked
 
 # --- The stall self-test: frames flow, the Pad link's heartbeats pause ---
 mkfifo "$work/hubin"
-"$pad" hub --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 < "$work/hubin" > "$work/hub.out" 2>&1 &
+# A Pad named in traditional characters the atlas lacks: they are taken in
+# by one rebuild between frames, and the panel keeps drawing.
+"$pad" hub --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 --name "展覽廳中控" < "$work/hubin" > "$work/hub.out" 2>&1 &
 pids+=($!)
 exec 3>"$work/hubin"
 VL_AGENT_STALL_MS=3000 start_agent
 wait_for "$work/hub.out" "hello" 5 || fail "no link to the stand-in Pad"
+wait_for "$log" "字体图集新增" 10 || fail "the Pad's name did not reach the font atlas"
+until_true 5 panel_drawn || fail "panel not drawn after the atlas rebuild"
 wait_for "$log" "【自检】界面线程阻塞 3000 ms" 10 || fail "no self-test line"
 "$pad" watch 127.0.0.1 --fps 10 --count 15 --seconds 2.5 > "$work/watch-stall.out" 2>&1
 wait_for "$log" "【自检】界面线程恢复" 5 || fail "no recovery line"

@@ -121,7 +121,9 @@ second_start() {
 
 # A stand-in Pad on 127.0.0.1 only.
 mkfifo "$work/hubin"
-"$pad" hub --name "测试中控" --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 < "$work/hubin" > "$work/hub.out" 2>&1 &
+# Its name has traditional characters the atlas lacks: one rebuild between
+# frames takes them in and the device objects are made again.
+"$pad" hub --name "展覽廳中控" --no-discovery --bind 127.0.0.1 --ip 127.0.0.1 < "$work/hubin" > "$work/hub.out" 2>&1 &
 pids+=($!)
 exec 3>"$work/hubin"
 
@@ -143,7 +145,9 @@ xdotool mousemove "$ix" "$iy"; sleep 0.1; xdotool click 1; sleep 0.3
 xdotool key --delay 0 End; xdotool key --delay 0 BackSpace; sleep 0.2; xdotool type --delay 50 1; sleep 0.3
 click "$kx" "$ky"
 wait_for "$work/hub.out" "hello #1" 10 || fail "typing 127.0.0.1 and 连接 did not link: $(grep hubIp "$settings")"
-wait_for "$log" "Pad 端握手完成: 测试中控" 5 || fail "no welcome handled"
+wait_for "$log" "Pad 端握手完成: 展覽廳中控" 5 || fail "no welcome handled"
+wait_for "$log" "字体图集新增" 10 || fail "the Pad's name did not reach the font atlas"
+until_true 5 panel_drawn || fail "panel not drawn after the atlas rebuild"
 uproc=$(agent_unix_pid)
 shown_cpu=$(cpu_percent "$uproc" 3)
 
