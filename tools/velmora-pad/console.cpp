@@ -337,6 +337,7 @@ struct Console::Agent {
   std::string echo = "idle";
   int width = 0, height = 0;
   int wanted = 0;
+  std::uint64_t frames = 0;
   std::unique_ptr<EchoWorker> worker;
 };
 
@@ -590,6 +591,7 @@ void Console::closePage(std::uint32_t number) {
 void Console::echoFrame(std::uint32_t agent, const std::uint8_t* jpeg, std::size_t size) {
   std::shared_ptr<const std::string> frame;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (Agent* known = findByNumber(agent)) ++known->frames;
   for (auto& [number, page] : pages_) {
     if (page->open != agent && page->thumbs.count(agent) == 0) continue;
     if (!frame) frame = taggedFrame(agent, jpeg, size);
@@ -775,7 +777,7 @@ std::vector<Console::AgentView> Console::agents() const {
   std::vector<AgentView> out;
   for (const auto& agent : agents_) {
     if (agent->removed) continue;
-    out.push_back({agent->number, agent->link, agent->echo, agent->wanted});
+    out.push_back({agent->number, agent->link, agent->echo, agent->wanted, agent->frames});
   }
   return out;
 }

@@ -122,6 +122,7 @@ class Console {
     std::string link;  // "linked", "late", "gone", "none"
     std::string echo;  // "idle", "connecting", "ok", "gone"
     int wantedFps = 0;
+    std::uint64_t frames = 0;  // frames received from its echo port
   };
   std::vector<AgentView> agents() const;
 
