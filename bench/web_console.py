@@ -43,6 +43,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--profile", required=True)
     parser.add_argument("--clicks", type=int, default=40)
+    parser.add_argument("--shots", default="")
     args = parser.parse_args()
 
     from selenium import webdriver
@@ -66,6 +67,9 @@ def main():
                 break
             time.sleep(0.5)
         print("cards with a thumbnail: %d of %d expected" % (fed, args.cards))
+        if args.shots:
+            take_shots(driver, args.shots)
+            return
 
         cpu0, t0 = proc_cpu_seconds(args.hub_pid), time.time()
         frames0 = js("let s=0;for(const v of window.vl.stats.frames.values())s+=v;return s")
@@ -118,6 +122,23 @@ def main():
             print("click to X pointer: no click arrived")
     finally:
         driver.quit()
+
+
+def take_shots(driver, folder):
+    from selenium.webdriver.common.by import By
+    js = driver.execute_script
+    driver.set_window_size(1440, 900)
+    time.sleep(3)
+    driver.save_screenshot(os.path.join(folder, "console-overview.png"))
+    real = js("return [...document.querySelectorAll('.card')].find(c=>!c.dataset.name.includes('sim_'))")
+    real.find_element(By.CSS_SELECTOR, ".pic").click()
+    end = time.time() + 10
+    while time.time() < end and not js("return window.vl.picture.w"):
+        time.sleep(0.1)
+    driver.find_element(By.CSS_SELECTOR, '[data-vop="volup"]').click()
+    time.sleep(3)
+    driver.save_screenshot(os.path.join(folder, "console-agent.png"))
+    print("screenshots in", folder)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,9 @@
 # page, and click-to-screen latency on loopback.
 #
 #   bench/web_console.sh [BUILD_DIR] [SIM_COUNT] [SECONDS]
+#
+# With SHOTS=docs/screenshots it takes the screenshots of docs/console.md into DIR
+# instead (the real agent then shows its window).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/tests/support/e2e.sh"
@@ -33,15 +36,18 @@ export DISPLAY=":$display"
 hub=$!
 pids+=($hub)
 wait_for "$work/hub.out" "web console on" 10 || { cat "$work/hub.out"; exit 1; }
-"$build/tests/../bench/vl_sim_agents" --count "$count" > "$work/sim.out" 2>&1 &
-pids+=($!)
 mkdir -p "$work/app"; cp "$build/velmora-agent" "$work/app/"
 # The real agent finds the hub by broadcast, like in a hall.
-VL_POWER_DRY_RUN=1 "$work/app/velmora-agent" --headless --allow-multi > /dev/null 2>&1 &
+agent_mode=(--headless)
+if [ -n "${SHOTS:-}" ]; then agent_mode=(); xsetroot -solid "#2b4a6b"; fi
+VL_POWER_DRY_RUN=1 "$work/app/velmora-agent" "${agent_mode[@]}" --allow-multi > /dev/null 2>&1 &
 pids+=($!)
-until_true 30 grep -q "hello.*vm\|hello.*agent_" "$work/hub.out"
+until_true 30 grep -q "hello" "$work/hub.out"
+"$build/bench/vl_sim_agents" --count "$count" > "$work/sim.out" 2>&1 &
+pids+=($!)
+until_true 30 test "$(grep -c hello "$work/hub.out")" -gt "$count"
 sleep 1
 head -2 "$work/sim.out"
 echo "hub: $(head -1 "$work/hub.out")"
 /usr/bin/python3 "$root/bench/web_console.py" --base http://127.0.0.1:24680/ --hub-pid "$hub" \
-  --cards $((count + 1)) --seconds "$seconds" --profile "$work/chrome"
+  --cards $((count + 1)) --seconds "$seconds" --profile "$work/chrome" ${SHOTS:+--shots "$(realpath "$SHOTS")"}
