@@ -109,8 +109,7 @@ def run_page(driver, base, screen_w, screen_h):
     driver.get(base)
     card = until(15, lambda: js('return document.querySelector(\'.card[data-link="linked"]\')'), "a linked card")
     until(10, lambda: int(card.get_attribute("data-frames") or 0) >= 1, "a first thumbnail")
-    picture = lambda: js("return arguments[0].querySelector('canvas.thumb').toDataURL()", card)
-    time.sleep(0.5)  # the first picture is drawn once decoded
+    picture = lambda: card.find_element(By.CSS_SELECTOR, "img.thumb").get_attribute("src")
     first = picture()
     frames = int(card.get_attribute("data-frames"))
     for colour in ["#203040", "#806020", "#2080a0", "#a02040"]:
