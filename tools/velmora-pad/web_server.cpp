@@ -1,6 +1,7 @@
 #include "velmora-pad/web_server.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <civetweb.h>
@@ -44,9 +45,9 @@ int checkToken(mg_connection* conn, void* data) {
   // reply to a WebSocket upgrade.
   const std::size_t length = sizeof kRefused - 1;
   mg_printf(conn,
-            "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
+            "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %s\r\n"
             "Connection: close\r\n\r\n",
-            length);
+            std::to_string(length).c_str());
   mg_write(conn, kRefused, length);
   return 0;
 }
@@ -60,9 +61,9 @@ int servePage(mg_connection* conn, void*) {
   }
   const std::size_t length = sizeof kPage - 1;
   mg_printf(conn,
-            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %zu\r\n"
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %s\r\n"
             "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
-            length);
+            std::to_string(length).c_str());
   mg_write(conn, kPage, length);
   return 200;
 }
