@@ -56,7 +56,7 @@ constexpr char kHeartbeatAck[] = R"({"t":"hb.ack"})";
 constexpr char kUsage[] =
     "usage: velmora-pad hub [--name NAME] [--port 24690] [--no-discovery] [--ip ADDR] [--bind ADDR] "
     "[--seconds S]\n"
-    "       [--web [ADDR:]PORT] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
+    "       [--web [[ADDR:]PORT]] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
     "  Stands in for the Pad: answers discovery probes (UDP) and accepts agent links (TCP) on PORT,\n"
     "  prints one line per hello, a heartbeat summary per agent every 5 s and one line per goodbye.\n"
     "  --name NAME      name sent in discovery replies and welcomes (default velmora-pad)\n"
@@ -67,7 +67,7 @@ constexpr char kUsage[] =
     "  --bind ADDR      local address to listen on (default 0.0.0.0; any other address\n"
     "                   hears no broadcast probes)\n"
     "  --seconds S      exit 0 after S seconds (default: run until Ctrl+C)\n"
-    "  --web [ADDR:]PORT  serves the web console (ADDR default 127.0.0.1; e.g. --web 24680)\n"
+    "  --web [[ADDR:]PORT]  serves the web console (default 127.0.0.1:24680)\n"
     "  --web-token TOKEN  access token the console asks for; on any address other than\n"
     "                   loopback one is always asked for (a random one when not given)\n"
     "  --agents FILE    agents to watch by address, one HOST[:ECHOPORT] a line\n"
@@ -549,6 +549,11 @@ int runHub(const std::vector<std::string>& args) {
     }
     if (a == "--no-discovery") {
       options.discovery = false;
+      continue;
+    }
+    // A bare --web serves on the default address.
+    if (a == "--web" && (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)) {
+      options.web = true;
       continue;
     }
     if (a != "--name" && a != "--port" && a != "--ip" && a != "--bind" && a != "--seconds" && a != "--web" &&

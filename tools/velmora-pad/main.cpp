@@ -16,7 +16,7 @@ constexpr char kUsage[] =
     "                    | key VK [--up] | text STRING\n"
     "  sys HOST[:PORT] OP [--step N]      OP: shutdown restart volup voldown mute unmute mutetoggle\n"
     "  hub [--name NAME] [--port 24690] [--no-discovery] [--ip ADDR] [--bind ADDR] [--seconds S]\n"
-    "      [--web [ADDR:]PORT] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
+    "      [--web [[ADDR:]PORT]] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
     "      stands in for the Pad: answers discovery, accepts agent links, prints hello/hb/bye;\n"
     "      standard input, one command a line, goes to every linked agent:\n"
     "        cfg [quality=Q] [maxw=W] [fps=F] [on=0|1]   stream settings (no on= turns streaming off)\n"
