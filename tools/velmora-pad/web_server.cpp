@@ -167,6 +167,8 @@ bool WebServer::start(const std::string& host, std::uint16_t port, const std::st
   const char* options[] = {"listening_ports", listen.c_str(),      "num_threads", "24",
                            "request_timeout_ms", "10000",           "websocket_timeout_ms", "30000",
                            "enable_websocket_ping_pong", "yes",     "enable_keep_alive", "no",
+                           // Answers and events are small: no waiting for the page's ACK.
+                           "tcp_nodelay", "1",
                            nullptr};
   mg_callbacks callbacks;
   std::memset(&callbacks, 0, sizeof callbacks);
