@@ -2,7 +2,8 @@
 # Cross-builds, for the Windows program, the third-party libraries that Debian
 # ships only as source: libjpeg-turbo (static, SIMD with nasm) into
 # .cache/mingw-prefix, and fetches the imgui source that CMake compiles with
-# its Win32/DX11 backends. Skipped when already done.
+# its Win32/DX11 backends and the civetweb source for velmora-pad's web
+# console. Skipped when already done.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$root/scripts/lib/common.sh"
@@ -41,4 +42,10 @@ if ! ls "$src/imgui/imgui-"*/imgui.cpp >/dev/null 2>&1; then
   note "fetching the imgui source for the Windows build"
   rm -rf "$src/imgui"
   fetch_debian_source imgui "$src/imgui"
+fi
+
+if ! ls "$src/civetweb/civetweb-"*/src/civetweb.c >/dev/null 2>&1; then
+  note "fetching the civetweb source for the Windows build"
+  rm -rf "$src/civetweb"
+  fetch_debian_source civetweb "$src/civetweb"
 fi

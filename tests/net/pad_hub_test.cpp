@@ -182,7 +182,13 @@ TEST_F(PadHubTest, ExitCodes) {
   };
   const Case cases[] = {{port, {"--seconds", "0.3"}, 0}, {takenPort, {}, 2},   {port, {"--port", "65536"}, 2},
                         {port, {"--bind", "pad.example"}, 2}, {port, {"--ip", "pad.example"}, 2},
-                        {port, {"--seconds", "-1"}, 2},      {port, {"--colour"}, 2}, {port, {"--name"}, 2}};
+                        {port, {"--seconds", "-1"}, 2},      {port, {"--colour"}, 2}, {port, {"--name"}, 2},
+                        // The web console: its address, token and agents file.
+                        {port, {"--web", std::to_string(freePort()), "--seconds", "0.3"}, 0},
+                        {port, {"--web", "127.0.0.1:" + std::to_string(takenPort)}, 2},
+                        {port, {"--web", "70000"}, 2}, {port, {"--web", "pad.example:80"}, 2},
+                        {port, {"--web-token", "a b"}, 2}, {port, {"--web-token", ""}, 2},
+                        {port, {"--web", std::to_string(freePort()), "--agents", "no-such-agents-file.txt"}, 2}};
   for (const Case& c : cases) {
     HubProcess hub;
     ASSERT_TRUE(hub.start(c.port, c.extra));

@@ -1,10 +1,12 @@
 #include "velmora-pad/common.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "log/helpers.h"
 #include "net/socket.h"
+#include "velmora-pad/hub_commands.h"
 
 namespace vl::pad {
 
@@ -30,6 +32,34 @@ bool parseHostPort(const std::string& text, std::uint16_t defaultPort, std::stri
   host = h;
   port = p;
   return true;
+}
+
+std::string textForDisplay(std::string_view text, std::size_t maxBytes) {
+  std::string out = printableForLog(text.substr(0, std::min(text.size(), maxBytes + 1)));
+  if (out.size() <= maxBytes) return out;
+  // out[maxBytes] is the first byte left out; when it continues a sequence,
+  // that sequence (at most 4 bytes long) goes too.
+  std::size_t cut = maxBytes;
+  for (int i = 0; i < 3 && cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80; ++i) --cut;
+  out.resize(cut);
+  return out;
+}
+
+bool jpegSize(const std::uint8_t* j, std::size_t size, int& width, int& height) {
+  if (size < 4 || j[0] != 0xFF || j[1] != 0xD8 || j[size - 2] != 0xFF || j[size - 1] != 0xD9) return false;
+  std::size_t i = 2;
+  while (i + 4 <= size && j[i] == 0xFF) {
+    const std::uint8_t marker = j[i + 1];
+    const std::size_t length = (static_cast<std::size_t>(j[i + 2]) << 8) | j[i + 3];
+    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+      if (i + 9 > size) return false;
+      height = (j[i + 5] << 8) | j[i + 6];
+      width = (j[i + 7] << 8) | j[i + 8];
+      return true;
+    }
+    i += 2 + length;
+  }
+  return false;
 }
 
 bool PadConnection::connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string& error) {

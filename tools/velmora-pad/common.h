@@ -20,6 +20,10 @@ using net::FrameKind;
 bool parseHostPort(const std::string& text, std::uint16_t defaultPort, std::string& host,
                    std::uint16_t& port);
 
+// Width and height from a JPEG file's frame header; false when the bytes
+// are not a complete JPEG file.
+bool jpegSize(const std::uint8_t* data, std::size_t size, int& width, int& height);
+
 class PadConnection {
  public:
   PadConnection() = default;

@@ -24,7 +24,9 @@
 #include "net/client.h"
 #include "net/frame_server.h"
 #include "velmora-pad/commands.h"
+#include "velmora-pad/console.h"
 #include "velmora-pad/hub_commands.h"
+#include "velmora-pad/web_server.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -54,6 +56,7 @@ constexpr char kHeartbeatAck[] = R"({"t":"hb.ack"})";
 constexpr char kUsage[] =
     "usage: velmora-pad hub [--name NAME] [--port 24690] [--no-discovery] [--ip ADDR] [--bind ADDR] "
     "[--seconds S]\n"
+    "       [--web [[ADDR:]PORT]] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
     "  Stands in for the Pad: answers discovery probes (UDP) and accepts agent links (TCP) on PORT,\n"
     "  prints one line per hello, a heartbeat summary per agent every 5 s and one line per goodbye.\n"
     "  --name NAME      name sent in discovery replies and welcomes (default velmora-pad)\n"
@@ -64,6 +67,12 @@ constexpr char kUsage[] =
     "  --bind ADDR      local address to listen on (default 0.0.0.0; any other address\n"
     "                   hears no broadcast probes)\n"
     "  --seconds S      exit 0 after S seconds (default: run until Ctrl+C)\n"
+    "  --web [[ADDR:]PORT]  serves the web console (default 127.0.0.1:24680)\n"
+    "  --web-token TOKEN  access token the console asks for; on any address other than\n"
+    "                   loopback one is always asked for (a random one when not given)\n"
+    "  --agents FILE    agents to watch by address, one HOST[:ECHOPORT] a line\n"
+    "  --web-store FILE where addresses added in the page are kept (default:\n"
+    "                   velmora-pad-agents.txt beside the program)\n"
     "  Standard input, one command a line, sent to every agent that said hello:\n"
     "    cfg [quality=Q] [maxw=W] [fps=F] [on=0|1]   stream settings (no on= means off)\n"
     "    toast TEXT                                  a notice for the agent's log\n"
@@ -254,6 +263,12 @@ struct HubOptions {
   std::string ip;
   std::string bind = "0.0.0.0";
   double seconds = 0.0;
+  bool web = false;
+  std::string webHost = "127.0.0.1";
+  std::uint16_t webPort = kWebPort;
+  std::string webToken;
+  std::string agentsFile;
+  std::string webStore;
 };
 
 // One TCP connection; it counts as a linked agent once it said hello.
@@ -296,6 +311,8 @@ class Hub {
   net::FrameServer server_;
   std::map<net::ClientId, AgentRecord> agents_;
   std::shared_ptr<InputLines> input_ = std::make_shared<InputLines>();
+  std::unique_ptr<Console> console_;
+  WebServer web_;
   std::vector<std::string> takenLines_;
 };
 
@@ -340,10 +357,22 @@ void Hub::onHello(net::ClientId id, const Json& message) {
   printLine("hello #%u %s \"%s\" echoPort=%s%s from %s", id, agent.shownId(), agent.name.c_str(),
             agent.echoPort.c_str(), size.c_str(), agent.address.c_str());
   server_.sendText(id, welcome_);
+  if (console_) {
+    const auto it = message.find("echoPort");
+    const long long echoPort = it != message.end() && it->is_number() ? it->get<long long>() : 0;
+    const auto dimension = [&](const char* key) {
+      return positiveNumber(message, key) ? static_cast<int>(message[key].get<double>()) : 0;
+    };
+    console_->linkHello(id, stringMember(message, "id"), stringMember(message, "name"), stringMember(message, "ver"),
+                        agent.address,
+                        static_cast<std::uint16_t>(echoPort > 0 && echoPort <= 65535 ? echoPort : kAgentEchoPort),
+                        dimension("w"), dimension("h"));
+  }
 }
 
 void Hub::onHeartbeat(net::ClientId id, const Json& message) {
   server_.sendText(id, kHeartbeatAck);
+  if (console_) console_->linkHeartbeat(id);
   AgentRecord& agent = agents_[id];
   if (agent.id.empty()) agent.id = textForDisplay(stringMember(message, "id"), kShownTextMax);
   ++agent.heartbeats;
@@ -358,6 +387,7 @@ void Hub::onHeartbeat(net::ClientId id, const Json& message) {
 }
 
 void Hub::onDisconnect(net::ClientId id) {
+  if (console_) console_->linkGone(id);
   const auto it = agents_.find(id);
   if (it == agents_.end()) return;
   if (it->second.hello) printLine("bye #%u %s", id, it->second.shownId());
@@ -424,6 +454,26 @@ int Hub::run() {
   const UINT savedOutputCodePage = GetConsoleOutputCP();
   if (savedOutputCodePage != 0) SetConsoleOutputCP(CP_UTF8);
 #endif
+  if (options_.web) {
+    std::string token = options_.webToken;
+    if (token.empty() && !isLoopbackAddress(options_.webHost)) token = randomToken();
+    const std::string store =
+        !options_.webStore.empty() ? options_.webStore : joinPath(exeDirectory(), "velmora-pad-agents.txt");
+    console_ = std::make_unique<Console>(store);
+    if (!options_.agentsFile.empty()) {
+      std::string text;
+      if (!readWholeFile(options_.agentsFile, text)) return fail("cannot read " + options_.agentsFile);
+      std::vector<std::string> bad;
+      for (const std::string& entry : parseAgentList(text, &bad)) console_->addAddress(entry, false);
+      for (const std::string& line : bad)
+        std::fprintf(stderr, "velmora-pad hub: %s: not HOST[:PORT]: %s\n", options_.agentsFile.c_str(),
+                     textForDisplay(line, kShownTextMax).c_str());
+    }
+    console_->loadPersisted();
+    std::string error;
+    if (!web_.start(options_.webHost, options_.webPort, token, *console_, error)) return fail(error);
+    printLine("web console on %s", consoleUrl(options_.webHost, options_.webPort, token).c_str());
+  }
   printLine("hub \"%s\" listening on %s:%u (discovery %s)", textForDisplay(options_.name, kShownTextMax).c_str(),
             options_.bind.c_str(), port, options_.discovery ? "on" : "off");
   std::thread(readInput, input_).detach();
@@ -443,7 +493,13 @@ int Hub::run() {
     server_.poll(onConnect, onFrame, onDisconnected);
     answerProbes();
     runInputLines();
+    if (console_) {
+      console_->tick();
+      for (const Console::LinkSend& send : console_->takeLinkSends()) server_.sendText(send.clientId, send.message);
+    }
   }
+  web_.stop();
+  if (console_) console_->stop();
   server_.closeAll();
   discovery_.close();
 #if defined(_WIN32)
@@ -483,17 +539,6 @@ HubCommand parseHubCommand(std::string_view line) {
                         "\" (cfg, toast, kick, list)");
 }
 
-std::string textForDisplay(std::string_view text, std::size_t maxBytes) {
-  std::string out = printableForLog(text.substr(0, std::min(text.size(), maxBytes + 1)));
-  if (out.size() <= maxBytes) return out;
-  // out[maxBytes] is the first byte left out; when it continues a sequence,
-  // that sequence (at most 4 bytes long) goes too.
-  std::size_t cut = maxBytes;
-  for (int i = 0; i < 3 && cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80; ++i) --cut;
-  out.resize(cut);
-  return out;
-}
-
 int runHub(const std::vector<std::string>& args) {
   HubOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -506,7 +551,13 @@ int runHub(const std::vector<std::string>& args) {
       options.discovery = false;
       continue;
     }
-    if (a != "--name" && a != "--port" && a != "--ip" && a != "--bind" && a != "--seconds")
+    // A bare --web serves on the default address.
+    if (a == "--web" && (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)) {
+      options.web = true;
+      continue;
+    }
+    if (a != "--name" && a != "--port" && a != "--ip" && a != "--bind" && a != "--seconds" && a != "--web" &&
+        a != "--web-token" && a != "--agents" && a != "--web-store")
       return fail("unexpected argument \"" + a + "\" (see --help)");
     if (i + 1 >= args.size()) return fail("option " + a + " needs a value");
     const std::string& value = args[++i];
@@ -523,6 +574,23 @@ int runHub(const std::vector<std::string>& args) {
     } else if (a == "--bind") {
       ok = isIPv4Address(value);
       options.bind = value;
+    } else if (a == "--web") {
+      options.web = true;
+      ok = parseWebAddress(value, options.webHost, options.webPort);
+    } else if (a == "--web-token") {
+      options.webToken = value;
+      // The token travels in the URL's query: keep it to characters that need no escaping.
+      ok = !value.empty() && value.size() <= 128 &&
+           std::all_of(value.begin(), value.end(), [](char c) {
+             return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                    c == '_' || c == '.' || c == '~';
+           });
+    } else if (a == "--agents") {
+      options.agentsFile = value;
+      ok = !value.empty();
+    } else if (a == "--web-store") {
+      options.webStore = value;
+      ok = !value.empty();
     } else {
       char* end = nullptr;
       options.seconds = std::strtod(value.c_str(), &end);

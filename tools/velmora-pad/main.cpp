@@ -16,12 +16,15 @@ constexpr char kUsage[] =
     "                    | key VK [--up] | text STRING\n"
     "  sys HOST[:PORT] OP [--step N]      OP: shutdown restart volup voldown mute unmute mutetoggle\n"
     "  hub [--name NAME] [--port 24690] [--no-discovery] [--ip ADDR] [--bind ADDR] [--seconds S]\n"
+    "      [--web [[ADDR:]PORT]] [--web-token TOKEN] [--agents FILE] [--web-store FILE]\n"
     "      stands in for the Pad: answers discovery, accepts agent links, prints hello/hb/bye;\n"
     "      standard input, one command a line, goes to every linked agent:\n"
     "        cfg [quality=Q] [maxw=W] [fps=F] [on=0|1]   stream settings (no on= turns streaming off)\n"
     "        toast TEXT                                  a notice the agent logs\n"
     "        kick REASON                                 the agent drops the link\n"
-    "        list                                        prints the linked agents\n";
+    "        list                                        prints the linked agents\n"
+    "      --web serves a console in the browser: every agent as a live thumbnail, one\n"
+    "      opened to watch and operate it, system commands to several at once.\n";
 
 }  // namespace
 

@@ -43,25 +43,6 @@ bool parseSeconds(const std::string& text, double& out) {
   return true;
 }
 
-// Width and height from the JPEG's frame header; false when it is not a
-// complete JPEG file.
-bool jpegInfo(const std::vector<std::uint8_t>& j, int& width, int& height) {
-  if (j.size() < 4 || j[0] != 0xFF || j[1] != 0xD8 || j[j.size() - 2] != 0xFF || j.back() != 0xD9) return false;
-  std::size_t i = 2;
-  while (i + 4 <= j.size() && j[i] == 0xFF) {
-    const std::uint8_t marker = j[i + 1];
-    const std::size_t length = (static_cast<std::size_t>(j[i + 2]) << 8) | j[i + 3];
-    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-      if (i + 9 > j.size()) return false;
-      height = (j[i + 5] << 8) | j[i + 6];
-      width = (j[i + 7] << 8) | j[i + 8];
-      return true;
-    }
-    i += 2 + length;
-  }
-  return false;
-}
-
 constexpr char kUsage[] =
     "usage: velmora-pad watch HOST[:PORT] [--fps N] [--quality Q] [--maxw W] [--count N] [--seconds S] "
     "[--out DIR]\n"
@@ -157,7 +138,7 @@ int runWatch(const std::vector<std::string>& args) {
       ++frames;
       ++windowFrames;
       windowBytes += payload.size();
-      if (!jpegInfo(payload, width, height)) ++invalid;
+      if (!jpegSize(payload.data(), payload.size(), width, height)) ++invalid;
       if (!outDir.empty()) {
         const std::string file = joinPath(outDir, formatString("frame-%06llu.jpg", frames));
         if (!writeWholeFile(file, payload.data(), payload.size())) return fail("cannot write " + file);
