@@ -55,6 +55,7 @@ void Agent::agentTick() {
     saveSettingsInBackground();
   }
   updatePadAddress();
+  if (displayWatch_ && displayWatch_->changed()) refreshDisplays();
   if (settings.autoDiscover) discoveryStep();
 
   if (linkConnecting) {

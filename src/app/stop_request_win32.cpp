@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "app/stop_request.h"
+#include "echo/display_watch.h"
 
 namespace vl {
 
@@ -26,6 +27,8 @@ BOOL WINAPI onConsoleControl(DWORD type) {
 }
 
 LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // The headless agent hears of display changes here too.
+  noteDisplayMessage(message, wParam);
   switch (message) {
     case WM_CLOSE:
       requestStop();

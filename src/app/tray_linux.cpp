@@ -14,7 +14,7 @@
 
 // Xlib last: its macros clash with names in the project's headers.
 #include "app/tray_linux.h"
-#include "echo/capture_x11.h"
+#include "log/x11_display_linux.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>

@@ -15,7 +15,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include "echo/capture_x11.h"
+#include "log/x11_display_linux.h"
 #endif
 
 namespace vl {
