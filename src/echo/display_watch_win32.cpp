@@ -11,6 +11,8 @@ namespace vl {
 namespace {
 
 std::atomic<std::uint64_t> gDisplayChanges{0};
+// Sent when the DPI setting changes; missing from MinGW's headers.
+constexpr std::uintptr_t kSpiSetLogicalDpi = 0x007D;
 
 class MessageDisplayWatch final : public DisplayWatch {
  public:
@@ -31,7 +33,7 @@ void noteDisplayChange() { gDisplayChanges.fetch_add(1); }
 
 bool noteDisplayMessage(unsigned message, std::uintptr_t wParam) {
   const bool display = message == WM_DISPLAYCHANGE || message == WM_DPICHANGED ||
-                       (message == WM_SETTINGCHANGE && (wParam == SPI_SETWORKAREA || wParam == SPI_SETLOGICALDPI));
+                       (message == WM_SETTINGCHANGE && (wParam == SPI_SETWORKAREA || wParam == kSpiSetLogicalDpi));
   if (display) noteDisplayChange();
   return display;
 }
