@@ -194,7 +194,12 @@ TEST_F(DisplayChangeTest, PostedDisplayMessagesMakeTheAgentReadTheMonitorsAgain)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     const int before = reads;
-    ASSERT_TRUE(PostMessageW(window, c.message, c.wParam, 0));
+    // WM_SETTINGCHANGE carries a string and cannot be posted: the system sends it.
+    if (c.message == WM_SETTINGCHANGE) {
+      SendMessageW(window, c.message, c.wParam, 0);
+    } else {
+      ASSERT_TRUE(PostMessageW(window, c.message, c.wParam, 0));
+    }
     pump();
     tickFor(2);
     EXPECT_EQ(reads - before, c.reads);
