@@ -9,6 +9,7 @@ set -uo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e.sh"
 e2e_enter_netns "$0" "$@"
+command -v xdotool >/dev/null || { echo "SKIP: xdotool missing"; exit 77; }
 
 agent_src=$(realpath "$1")
 pad=$(realpath "$2")
@@ -24,11 +25,23 @@ cleanup() {
 trap cleanup EXIT
 ip link set lo up || fail "no loopback"
 
-fifo="$work/xfifo"; mkfifo "$fifo"
-Xvfb -displayfd 5 -screen 0 1280x720x24 -nolisten tcp -noreset 5>"$fifo" >/dev/null 2>&1 &
-xvfb_pid=$!; pids+=($xvfb_pid)
-read -r -t 20 display < "$fifo" || fail "Xvfb did not start"
+# A display number of its own, above those -displayfd hands out: once the
+# server is killed, another program's new X server must not take its place.
+display=""
+for n in $(seq 131 139); do
+  lock="/tmp/.X$n-lock"
+  if [ -e "$lock" ] && kill -0 "$(tr -dc 0-9 < "$lock")" 2>/dev/null; then continue; fi
+  display=$n; break
+done
+[ -n "$display" ] || { echo "SKIP: no free display number"; exit 77; }
 export DISPLAY=":$display"
+x_answers() { xdotool getmouselocation >/dev/null 2>&1; }
+start_x() {  # SIZE
+  Xvfb "$DISPLAY" -screen 0 "$1" -nolisten tcp -noreset >/dev/null 2>&1 &
+  xvfb_pid=$!; pids+=($xvfb_pid)
+  until_true 20 x_answers || fail "Xvfb did not start on $DISPLAY"
+}
+start_x 1280x720x24
 
 mkdir -p "$work/app/data"
 cp "$agent_src" "$work/app/"
@@ -53,8 +66,7 @@ sleep 1
 [ "$(grep -c '显示器已不可用' "$log")" = 1 ] || fail "the loss was logged more than once"
 
 # A new server on the same display name is picked up and frames flow again.
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-xvfb_pid=$!; pids+=($xvfb_pid)
+start_x 1024x768x24
 wait_for "$log" "显示器配置已变化：1 个显示器，推流区域 → 显示器 1（1024x768 @ 0,0）" 15 || fail "the new server was not picked up"
 out=$("$pad" watch 127.0.0.1 --maxw 3840 --count 3 --seconds 20 2>&1) || fail "watch: $out"
 grep -q "done: 3 frames.*1024x768" <<<"$out" || fail "no 1024x768 frames from the new server: $out"
