@@ -75,11 +75,13 @@ void Agent::start(void* mainWindow) {
   sessionStatus_ = sessionNote ? sessionNote : "";
   if (const char* line = sessionLogLine(session)) logEvent(kError, line);
 
-  if (env_.desktop) {
-    env_.desktop(monitors_, desktop_);
-  } else {
-    readDesktop(monitors_, desktop_);
+  // Watching from before the first read: a change in between is not lost.
+  if (env_.makeDisplayWatch) {
+    displayWatch_ = env_.makeDisplayWatch();
+  } else if (!env_.desktop) {
+    displayWatch_ = createDisplayWatch();
   }
+  readDisplays(monitors_, desktop_);
   if (monitors_.empty()) logEvent(kError, "未检测到显示器，无法推流");
 
   loadSettings();
@@ -189,6 +191,7 @@ void Agent::stop() {
   link_.close();
   linkConnected = false;
   linkConnecting = false;
+  displayWatch_.reset();
 }
 
 void Agent::normalizeRegion() {

@@ -24,6 +24,7 @@
 #include "agent/access.h"
 #include "agent/settings_writer.h"
 #include "agent/text_wrap.h"
+#include "echo/display_watch.h"
 #include "echo/echo_service.h"
 #include "log/event_log.h"
 #include "net/client.h"
@@ -135,6 +136,9 @@ struct AgentEnvironment {
   // The echo service; the real screen and injector when empty.
   std::function<std::unique_ptr<EchoService>()> makeEchoService;
   SystemPlatform* systemPlatform = nullptr;  // the real one when null
+  // Tells of display changes; the platform's when empty and `desktop` is
+  // empty too (a fake desktop changes only when a test says so).
+  std::function<std::unique_ptr<DisplayWatch>()> makeDisplayWatch;
   // Starts the echo thread; false when it cannot be created.
   std::function<bool(std::thread&, std::function<void()>)> startThread;
 };
@@ -159,6 +163,11 @@ class Agent {
   void normalizeRegion();
   void applyRegion();
   void setRegionOverride(const CaptureRegion& region);
+  // Reads the monitors and the desktop again; when they differ from the
+  // cached ones, the stored region (left as it is) is resolved against the
+  // new desktop, the echo service reopens its capturer and one line tells
+  // the user. true when something changed. agentTick calls it on notice.
+  bool refreshDisplays();
 
   // Settings file.
   std::string settingsPath() const;
@@ -273,6 +282,7 @@ class Agent {
   void drawFooter();
   void excludeFromCapture(bool warnOnFailure);
   void fillAddressBox(std::string_view text);
+  void readDisplays(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop) const;
 
   AgentEnvironment env_;
   void* mainWindow_ = nullptr;
@@ -285,6 +295,7 @@ class Agent {
   std::string displayName_;
   std::vector<MonitorInfo> monitors_;
   DesktopMetrics desktop_;
+  std::unique_ptr<DisplayWatch> displayWatch_;
   EventLog events_;
 
   std::unique_ptr<EchoService> echo_;

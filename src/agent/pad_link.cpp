@@ -57,6 +57,7 @@ void Agent::agentTick() {
     saveSettingsInBackground();
   }
   updatePadAddress();
+  if (displayWatch_ && displayWatch_->changed()) refreshDisplays();
   if (settings.autoDiscover) discoveryStep();
 
   if (linkConnecting) {

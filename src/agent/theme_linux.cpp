@@ -3,7 +3,7 @@
 #include <X11/Xlib.h>
 
 #include "agent/theme.h"
-#include "echo/capture_x11.h"
+#include "log/x11_display_linux.h"
 
 namespace vl {
 

@@ -5,6 +5,7 @@
 #include "app/single_instance.h"
 #include "app/stop_request.h"
 #include "log/helpers.h"
+#include "echo/display_watch.h"
 
 namespace vl {
 
@@ -31,6 +32,8 @@ LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     requestStop();
     return 0;
   }
+  // The headless agent hears of display changes here too.
+  noteDisplayMessage(message, wParam);
   switch (message) {
     case WM_CLOSE:
       requestStop();

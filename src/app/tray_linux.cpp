@@ -14,7 +14,7 @@
 
 // Xlib last: its macros clash with names in the project's headers.
 #include "app/tray_linux.h"
-#include "echo/capture_x11.h"
+#include "log/x11_display_linux.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
@@ -69,6 +69,20 @@ bool LinuxTray::open(float scale) {
 
 void LinuxTray::close() {
   if (!display_) return;
+  if (detail::x11ServerGone(display_)) {
+    // No call on a connection whose server went away: it is only abandoned.
+    detail::closeX11Display(display_);
+    display_ = nullptr;
+    font_ = nullptr;
+    menuDraw_ = nullptr;
+    menu_ = 0;
+    menuGrabbed_ = false;
+    icon_ = 0;
+    manager_ = 0;
+    iconColormap_ = 0;
+    iconWidth_ = iconHeight_ = 0;
+    return;
+  }
   closeMenu();
   destroyIcon();
   if (font_) XftFontClose(display_, font_);

@@ -19,6 +19,7 @@
 #include "app/single_instance.h"
 #include "app/window.h"
 #include "echo/fine_timer.h"
+#include "echo/display_watch.h"
 #include "log/helpers.h"
 #include "log/log.h"
 
@@ -221,6 +222,9 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (g_state.hiddenInTray) addTrayIcon(window);
     return 0;
   }
+  // Monitors, resolution, work area or DPI changed: the agent's next tick
+  // reads them again (and the message goes on as usual).
+  vl::noteDisplayMessage(message, wParam);
   switch (message) {
     case WM_SIZE:
       if (wParam == SIZE_MINIMIZED) {

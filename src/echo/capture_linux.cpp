@@ -14,7 +14,7 @@
 #include "echo/capture_platform.h"
 #include "echo/cursor.h"
 #include "echo/pixel_convert.h"
-#include "echo/capture_x11.h"
+#include "log/x11_display_linux.h"
 
 namespace vl {
 namespace {
@@ -113,6 +113,8 @@ struct ScreenCapturer::Impl {
     if (cursorEvent < 0) return 0;
     XEvent event;
     while (XCheckTypedEvent(display, cursorEvent, &event)) cursorStale = true;
+    // Nothing more on a connection whose server went away meanwhile.
+    if (detail::x11DisplayLost(display)) return 0;
     int x = 0, y = 0;
     if (cursorStale) {
       XFixesCursorImage* image = XFixesGetCursorImage(display);
@@ -164,7 +166,7 @@ struct ScreenCapturer::Impl {
   }
 
   void releaseShm() {
-    if (shmAttached && display && !detail::x11DisplayLost(display)) {
+    if (shmAttached && display && !detail::x11ServerGone(display)) {
       XShmDetach(display, &shm);
       XSync(display, False);
     }

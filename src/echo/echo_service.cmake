@@ -5,7 +5,8 @@ target_sources(vl_echo PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/input_injector.cpp
   ${CMAKE_CURRENT_LIST_DIR}/input_message.cpp
   ${CMAKE_CURRENT_LIST_DIR}/viewer_input.cpp)
-vl_platform_sources(vl_echo ${CMAKE_CURRENT_LIST_DIR}/input_injector ${CMAKE_CURRENT_LIST_DIR}/fine_timer)
+vl_platform_sources(vl_echo ${CMAKE_CURRENT_LIST_DIR}/input_injector ${CMAKE_CURRENT_LIST_DIR}/fine_timer
+  ${CMAKE_CURRENT_LIST_DIR}/display_watch)
 # The service's headers use nlohmann/json and the frame server.
 target_link_libraries(vl_echo PUBLIC vl_net vl_thirdparty)
 if(WIN32)

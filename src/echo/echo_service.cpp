@@ -102,6 +102,11 @@ void EchoService::setRegion(const CaptureRegion& region) {
   }
 }
 
+void EchoService::displayChanged() {
+  std::lock_guard<std::mutex> lock(sharedMutex_);
+  displayPending_ = true;
+}
+
 CaptureRegion EchoService::requestedRegion() const {
   std::lock_guard<std::mutex> lock(sharedMutex_);
   return requestedRegion_;
@@ -310,7 +315,9 @@ void EchoService::subscribe(net::ClientId id, const nlohmann::json& message) {
 
 void EchoService::ensureInputRegion(ViewerState& v) {
   if (v.regionValid) return;
-  v.inputRegion = source_->resolve(currentRegion_);
+  // The open capturer's rectangle is the one of the frames being sent, even
+  // when the desktop has changed since and the change is not applied yet.
+  if (!source_->openRect(v.inputRegion)) v.inputRegion = source_->resolve(currentRegion_);
   if (v.inputRegion.width < 1) v.inputRegion = source_->firstMonitor();
   v.regionValid = true;
 }
@@ -374,17 +381,22 @@ void EchoService::runButtonWatchdog() {
 // --- capture stage ----------------------------------------------------------
 
 void EchoService::applyPendingRegion() {
+  bool regionChanged = false;
   {
     std::lock_guard<std::mutex> lock(sharedMutex_);
-    if (!regionPending_) return;
-    currentRegion_ = requestedRegion_;
+    if (!regionPending_ && !displayPending_) return;
+    regionChanged = regionPending_;
+    if (regionPending_) currentRegion_ = requestedRegion_;
     regionPending_ = false;
+    displayPending_ = false;
   }
   source_->close();
   // A new region is worth trying at once, even while capture was failing.
   captureRetryAtMs_ = 0;
   captureRetryDelayMs_ = 0;
   for (auto& entry : viewers_) entry.second.regionValid = false;
+  // A display change alone is announced by the agent, once.
+  if (!regionChanged) return;
   const MonitorInfo r = source_->resolve(currentRegion_);
   if (currentRegion_.mode != kRegionModeMonitor) {
     logWrite(LogLevel::Info, "采集区域: 自定义 %dx%d @ (%d,%d)", r.width, r.height, r.x, r.y);
@@ -439,9 +451,14 @@ void EchoService::captureStage() {
   offerSlotUs_ = stageSlotUs_;
 
   source_->setCursorDrawn(drawCursor);
-  if (!source_->isReady() && !source_->open(currentRegion_)) {
-    captureFailed("抓屏初始化失败", "无法初始化", now);
-    return;
+  if (!source_->isReady()) {
+    if (!source_->open(currentRegion_)) {
+      captureFailed("抓屏初始化失败", "无法初始化", now);
+      return;
+    }
+    // Input maps to what this capturer copies (the desktop may have changed
+    // since the last open).
+    for (auto& entry : viewers_) entry.second.regionValid = false;
   }
   const std::uint64_t t1 = nowMs();
   if (!source_->capture(capturedFrame_)) {

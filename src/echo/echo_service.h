@@ -87,6 +87,9 @@ class EchoService {
   // Settings (UI thread). The region takes effect at the next capture stage
   // or input message, whichever comes first.
   void setRegion(const CaptureRegion& region);
+  // The monitors or the desktop changed: the region is resolved again and
+  // the capturer reopened, like a region change (UI thread).
+  void displayChanged();
   void setQuality(int quality);    // 10 … 95
   void setMaxWidth(int maxWidth);  // 320 … 3840
   void setFps(int fps);            // 1 … 60
@@ -166,6 +169,7 @@ class EchoService {
   mutable std::mutex sharedMutex_;  // requestedRegion_, regionPending_, lastError_
   CaptureRegion requestedRegion_;
   bool regionPending_ = false;
+  bool displayPending_ = false;
   std::string lastError_;
 
   std::atomic<std::int32_t> quality_{kDefaultQuality};

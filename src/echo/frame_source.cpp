@@ -15,6 +15,11 @@ class ScreenFrameSource final : public FrameSource {
   void setCursorDrawn(bool drawn) override { capturer_.setCursorDrawn(drawn); }
   std::uint64_t cursorStamp() const override { return capturer_.cursorStamp(); }
   MonitorInfo resolve(const CaptureRegion& region) override { return resolveCaptureRegion(region); }
+  bool openRect(MonitorInfo& rect) const override {
+    if (!capturer_.isReady()) return false;
+    rect = capturer_.rect();
+    return true;
+  }
   MonitorInfo firstMonitor() override {
     const std::vector<MonitorInfo> monitors = enumerateMonitors();
     return monitors.empty() ? MonitorInfo{} : monitors.front();

@@ -26,6 +26,9 @@ class FrameSource {
   virtual std::uint64_t cursorStamp() const { return 0; }
   // The rectangle a region stands for, as resolveCaptureRegion gives it.
   virtual MonitorInfo resolve(const CaptureRegion& region) = 0;
+  // The rectangle the open source copies; false when it is not open (or
+  // cannot tell).
+  virtual bool openRect(MonitorInfo&) const { return false; }
   // The first monitor of a fresh enumeration; an empty rectangle when there
   // is no display.
   virtual MonitorInfo firstMonitor() = 0;

@@ -1,5 +1,8 @@
 // XTest injector: the same events as SendInput, on the X server the
 // desktop is captured from.
+// First: Xlib's macros (None, Success) would break the headers it pulls in.
+#include "echo/echo_service.h"
+
 #include <X11/XF86keysym.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -11,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "echo/capture_x11.h"
 #include "echo/input_injector.h"
+#include "log/x11_display_linux.h"
 #include "log/helpers.h"
 #include "log/log.h"
 
@@ -119,7 +122,6 @@ constexpr int kMaxWheelClicks = 100;
 // A remapped spare keycode stays mapped this long after its last use, so
 // that clients translating the key event late still see the character.
 constexpr std::uint64_t kSpareRestoreMs = 500;
-constexpr std::uint64_t kReopenRetryMs = 5000;
 constexpr std::uint64_t kEventDrainMs = 250;
 constexpr std::size_t kSparePool = 4;
 
@@ -128,7 +130,9 @@ class XTestInjector final : public InputInjector {
   explicit XTestInjector(std::string displayName) : displayName_(std::move(displayName)) {}
   ~XTestInjector() override {
     if (dpy_ == nullptr) return;
-    restoreSpares();
+    // A server that went away gets no call at all: the connection is only
+    // abandoned (at process exit this is the static agent's destructor).
+    if (!detail::x11ServerGone(dpy_)) restoreSpares();
     detail::closeX11Display(dpy_);
   }
 
@@ -207,7 +211,7 @@ class XTestInjector final : public InputInjector {
       lastDrainMs_ = nowMs;
       drainEvents();
     }
-    if (keymapStale_ && remapped_.empty()) {
+    if (dpy_ != nullptr && keymapStale_ && remapped_.empty()) {
       keymapStale_ = false;
       loadKeymap();
     }
@@ -221,9 +225,10 @@ class XTestInjector final : public InputInjector {
 
   bool ready() {
     if (dpy_ != nullptr) return true;
+    // Retried with the capture's pause, so a new server on the same display
+    // is used as soon as pictures come from it again.
     const std::uint64_t now = monotonicMs();
-    if (lastOpenTryMs_ != 0 && now - lastOpenTryMs_ < kReopenRetryMs) return false;
-    lastOpenTryMs_ = now == 0 ? 1 : now;
+    if (now < retryAtMs_) return false;
     dpy_ = detail::openX11Display(displayName_.empty() ? nullptr : displayName_.c_str());
     int event = 0, error = 0, major = 0, minor = 0;
     if (dpy_ != nullptr && !XTestQueryExtension(dpy_, &event, &error, &major, &minor)) {
@@ -231,6 +236,9 @@ class XTestInjector final : public InputInjector {
       dpy_ = nullptr;
     }
     if (dpy_ == nullptr) {
+      retryDelayMs_ = retryDelayMs_ == 0 ? EchoService::kCaptureRetryFirstMs
+                                         : std::min(retryDelayMs_ * 2, EchoService::kCaptureRetryMaxMs);
+      retryAtMs_ = now + retryDelayMs_;
       if (!warned_) {
         warned_ = true;
         const std::string name = displayName_.empty() ? envValue("DISPLAY") : displayName_;
@@ -238,6 +246,8 @@ class XTestInjector final : public InputInjector {
       }
       return false;
     }
+    retryDelayMs_ = 0;
+    warned_ = false;
     loadKeymap();
     return true;
   }
@@ -294,11 +304,16 @@ class XTestInjector final : public InputInjector {
       fn();
       XSync(dpy_, False);
     });
-    if (detail::x11DisplayLost(dpy_)) {
-      detail::closeX11Display(dpy_);
-      dpy_ = nullptr;
-      remapped_.clear();
-    }
+    if (detail::x11DisplayLost(dpy_)) abandon();
+  }
+
+  // The server went away: the connection is dropped without another call.
+  void abandon() {
+    detail::closeX11Display(dpy_);
+    dpy_ = nullptr;
+    remapped_.clear();
+    retryDelayMs_ = EchoService::kCaptureRetryFirstMs;
+    retryAtMs_ = monotonicMs() + retryDelayMs_;
   }
 
   void fakeKey(KeyCode code, bool down) {
@@ -365,17 +380,21 @@ class XTestInjector final : public InputInjector {
 
   // Mapping changes (ours included) arrive as events on this connection;
   // nobody else reads them, so they are consumed here.
+  // This is also where a server that went away while nobody typed is found.
   void drainEvents() {
-    while (XPending(dpy_) > 0) {
+    if (detail::x11ServerGone(dpy_)) return abandon();
+    while (!detail::x11DisplayLost(dpy_) && XPending(dpy_) > 0) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
       if (ev.type == MappingNotify && ev.xmapping.request == MappingKeyboard) keymapStale_ = true;
     }
+    if (detail::x11DisplayLost(dpy_)) abandon();
   }
 
   std::string displayName_;
   Display* dpy_ = nullptr;
-  std::uint64_t lastOpenTryMs_ = 0;
+  std::uint64_t retryAtMs_ = 0;
+  std::uint64_t retryDelayMs_ = 0;
   std::uint64_t lastRemapMs_ = 0;
   std::uint64_t lastDrainMs_ = 0;
   bool warned_ = false;

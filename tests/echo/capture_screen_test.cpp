@@ -15,7 +15,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include "echo/capture_x11.h"
+#include "echo/input_injector.h"
+#include "log/x11_display_linux.h"
+
+#include <fcntl.h>
 #endif
 
 namespace vl {
@@ -382,6 +385,48 @@ TEST_F(XvfbCapture, ServerLostUnnoticedUntilTheCloseDoesNotEndTheProcess) {
   ASSERT_NE(next, nullptr);
   EXPECT_FALSE(detail::x11DisplayLost(next));
   detail::closeX11Display(next);
+}
+
+// After its server went away a connection gets no further X call: it is
+// abandoned with its socket closed, whether the loss was seen by a call or
+// only shows on the socket. XCloseDisplay there could wait for ever.
+TEST_F(XvfbCapture, ConnectionsOfALostServerAreAbandonedWithTheirSocketClosed) {
+  start();
+  Display* seen = detail::openX11Display(xvfb_.display().c_str());
+  Display* unseen = detail::openX11Display(xvfb_.display().c_str());
+  ASSERT_NE(seen, nullptr);
+  ASSERT_NE(unseen, nullptr);
+  const int seenFd = ConnectionNumber(seen), unseenFd = ConnectionNumber(unseen);
+  EXPECT_FALSE(detail::x11ServerGone(unseen));
+  XCloseDisplay(painter_);
+  painter_ = nullptr;
+  xvfb_.stop();
+  XSync(seen, False);
+  EXPECT_TRUE(detail::x11DisplayLost(seen));
+  EXPECT_FALSE(detail::x11DisplayLost(unseen));
+  EXPECT_TRUE(detail::x11ServerGone(unseen));
+  const int before = detail::abandonedX11Displays();
+  detail::closeX11Display(seen);
+  detail::closeX11Display(unseen);
+  EXPECT_EQ(detail::abandonedX11Displays(), before + 2);
+  EXPECT_EQ(fcntl(seenFd, F_GETFD), -1);
+  EXPECT_EQ(fcntl(unseenFd, F_GETFD), -1);
+}
+
+// The injector of a viewer that has sent input, destroyed after its server
+// died (the static agent at exit): it returns, and a new server on the same
+// display is used by a new injector.
+TEST_F(XvfbCapture, InjectorOfALostServerIsDestroyedWithoutWaiting) {
+  start();
+  auto injector = createPlatformInjector(xvfb_.display());
+  injector->moveTo(0.5f, 0.5f, MonitorInfo{0, 0, kWidth, kHeight, true, {}});
+  injector->typeText("\xC3\xA9");  // a remapped spare key, restored at destruction while the server lives
+  XCloseDisplay(painter_);
+  painter_ = nullptr;
+  xvfb_.stop();
+  const int before = detail::abandonedX11Displays();
+  injector.reset();
+  EXPECT_EQ(detail::abandonedX11Displays(), before + 1);
 }
 
 TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {

@@ -158,6 +158,35 @@ TEST_F(EchoInputTest, RegionThatResolvesEmptyFallsBackToTheFirstMonitor) {
   EXPECT_EQ(injector_->calls, (Calls{"move 0.500 0.500 @1920x1080+0+0"}));
 }
 
+// Until the agent has noticed a changed desktop, the frames still show the
+// rectangle opened before; input must land where those frames show it. Once
+// the change is applied, capture and input move together, without a second
+// log line besides the agent's own.
+TEST_F(EchoInputTest, InputMapsToTheRectangleOfTheFramesSentAcrossADisplayChange) {
+  TestViewer late;
+  ASSERT_TRUE(connect(late));
+  service_->captureOn = true;
+  advanceAndPump(1);
+  ASSERT_EQ(source_->opens, 1);
+  source_->monitors = {MonitorInfo{0, 0, 1280, 720, true, "A"}};  // the screen shrank
+  fakeNow_ += 1;
+  deliver(late, R"({"t":"input","type":"move","u":1,"v":1})");
+  EXPECT_EQ(injector_->calls.back(), "move 1.000 1.000 @1920x1080+0+0");
+
+  log_.clear();
+  service_->displayChanged();
+  advanceAndPump(100);
+  EXPECT_EQ(source_->opens, 2);
+  EXPECT_EQ(source_->closes, 1);
+  input(R"("type":"move","u":1,"v":1)");
+  EXPECT_EQ(injector_->calls.back(), "move 1.000 1.000 @1280x720+0+0");
+  fakeNow_ += 1;
+  deliver(late, R"({"t":"input","type":"move","u":0,"v":0})");
+  EXPECT_EQ(injector_->calls.back(), "move 0.000 0.000 @1280x720+0+0");
+  EXPECT_FALSE(log_.contains("采集区域"));
+  EXPECT_EQ(service_->currentRegion(), CaptureRegion::monitor(0));
+}
+
 TEST_F(EchoInputTest, InputOnlyViewerFollowsARegionChangedWhileNothingIsCaptured) {
   // Nobody subscribes and captureOn stays off, so no capture stage runs.
   const struct {

@@ -8,6 +8,7 @@ namespace vl::test {
 bool FakeFrameSource::open(const CaptureRegion& region) {
   ++opens;
   lastOpened = region;
+  openedRect = resolve(region);
   ready = !failOpen;
   return ready;
 }

@@ -29,6 +29,11 @@ struct FakeFrameSource final : FrameSource {
   // Custom regions stand for themselves; monitor i is monitors[i] (or the
   // frame size at (0, 0) when no monitors are set).
   MonitorInfo resolve(const CaptureRegion& region) override;
+  // The rectangle resolved at the last open, while open.
+  bool openRect(MonitorInfo& rect) const override {
+    if (ready) rect = openedRect;
+    return ready;
+  }
   MonitorInfo firstMonitor() override;
 
   int width, height;
@@ -43,6 +48,7 @@ struct FakeFrameSource final : FrameSource {
   int captureAttempts = 0;  // captures, failed ones included
   std::uint32_t counter = 0;
   CaptureRegion lastOpened;
+  MonitorInfo openedRect;
   std::vector<MonitorInfo> monitors;
 };
 

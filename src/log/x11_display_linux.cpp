@@ -1,8 +1,11 @@
-// Xlib connections for the capture code: thread-aware, surviving a lost
-// server, with a scoped trap for protocol errors.
-#include "echo/capture_x11.h"
+// Xlib connections shared by every Linux subsystem.
+#include "log/x11_display_linux.h"
 
 #include <X11/Xlib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +35,7 @@ std::mutex gDisplaysMutex;
 std::vector<Display*>& gOwnDisplays = *new std::vector<Display*>;
 std::vector<Display*>& gLostDisplays = *new std::vector<Display*>;
 std::vector<Display*>& gClosingDisplays = *new std::vector<Display*>;
+std::vector<Display*>& gAbandonedDisplays = *new std::vector<Display*>;
 XIOErrorHandler gPreviousIoHandler = nullptr;
 
 bool listed(const std::vector<Display*>& list, Display* display) {
@@ -50,7 +54,7 @@ int ioErrorHandler(Display* display) {
       if (!listed(gLostDisplays, display)) gLostDisplays.push_back(display);
       return 0;  // Xlib then calls the exit handler below, which returns
     }
-    if (listed(gClosingDisplays, display)) return 0;
+    if (listed(gClosingDisplays, display) || listed(gAbandonedDisplays, display)) return 0;
   }
   return gPreviousIoHandler ? gPreviousIoHandler(display) : 0;
 }
@@ -66,6 +70,10 @@ Display* openX11Display(const char* name) {
   std::call_once(once, [] {
     XInitThreads();
     gPreviousIoHandler = XSetIOErrorHandler(ioErrorHandler);
+    // Writing to a server that went away must fail the call, not end the
+    // process; the network code sends with MSG_NOSIGNAL anyway.
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
   });
   Display* display = XOpenDisplay(name);
   if (!display) return nullptr;
@@ -80,8 +88,44 @@ bool x11DisplayLost(Display* display) {
   return listed(gLostDisplays, display);
 }
 
+bool x11ServerGone(Display* display) {
+  if (display == nullptr) return true;
+  if (x11DisplayLost(display)) return true;
+  // The server's end shows on the socket before any call meets it: a
+  // hang-up, an error, or a readable socket whose next byte is the end of
+  // the stream. Bytes waiting (events, replies) are left for Xlib.
+  pollfd fd{ConnectionNumber(display), POLLIN, 0};
+  bool gone = false;
+  if (::poll(&fd, 1, 0) > 0) {
+    if (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      gone = true;
+    } else if (fd.revents & POLLIN) {
+      char byte = 0;
+      gone = ::recv(fd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+  }
+  if (gone) {
+    std::lock_guard<std::mutex> lock(gDisplaysMutex);
+    if (listed(gOwnDisplays, display) && !listed(gLostDisplays, display)) gLostDisplays.push_back(display);
+  }
+  return gone;
+}
+
 void closeX11Display(Display* display) {
   if (!display) return;
+  if (x11ServerGone(display)) {
+    // Abandoned: the socket goes, the structure stays (freeing it would
+    // need the connection's lock).
+    const int fd = ConnectionNumber(display);
+    {
+      std::lock_guard<std::mutex> lock(gDisplaysMutex);
+      eraseOne(gOwnDisplays, display);
+      eraseOne(gLostDisplays, display);
+      gAbandonedDisplays.push_back(display);
+    }
+    ::close(fd);
+    return;
+  }
   {
     // Forgotten before the close: once XCloseDisplay frees the structure,
     // another thread's new connection may get the same address, and that
@@ -95,6 +139,11 @@ void closeX11Display(Display* display) {
   if (gClosedHook) gClosedHook();
   std::lock_guard<std::mutex> lock(gDisplaysMutex);
   eraseOne(gClosingDisplays, display);
+}
+
+int abandonedX11Displays() {
+  std::lock_guard<std::mutex> lock(gDisplaysMutex);
+  return static_cast<int>(gAbandonedDisplays.size());
 }
 
 void setX11ClosedHookForTest(std::function<void()> hook) { gClosedHook = std::move(hook); }
