@@ -168,6 +168,8 @@ class Agent {
   void saveSettingsInBackground();
   // Waits for a background save still running.
   void finishSettingsWrites() { settingsWriter_.finish(); }
+  // What the settings writes since the last call have to tell the user.
+  void reportSettingsWrites();
 
   // Discovery.
   void sendProbe();

@@ -54,6 +54,7 @@ void Agent::agentTick() {
     settingsDirty = false;
     saveSettingsInBackground();
   }
+  reportSettingsWrites();
   updatePadAddress();
   if (settings.autoDiscover) discoveryStep();
 
