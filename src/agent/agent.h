@@ -170,6 +170,7 @@ class Agent {
   void finishSettingsWrites() { settingsWriter_.finish(); }
   // What the settings writes since the last call have to tell the user.
   void reportSettingsWrites();
+  SettingsWriter& settingsWriterForTest() { return settingsWriter_; }
 
   // Discovery.
   void sendProbe();
