@@ -221,8 +221,8 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
   if (length > kMaxTextFrameBytes) {
     server_.closeClient(client, false);
     logBudgeted(oversizedLog_, kWarn,
-                 formatString("系统控制连接 #%u 发来过大的文本帧（%llu 字节），已断开", client,
-                              static_cast<unsigned long long>(length)));
+                formatString("系统控制连接 #%u 发来过大的文本帧（%llu 字节），已断开", client,
+                             static_cast<unsigned long long>(length)));
     return;
   }
   const std::string_view text =
