@@ -123,10 +123,18 @@ TEST_F(EchoLimits, HugeFramesFromAViewerAreReadPastWithoutBeingHeld) {
     std::size_t piece;
     const char* warning;
   };
+#ifdef _WIN32
+  // Wine's loopback is slow and no resident size is read there: smaller.
+  const Case cases[] = {
+      {"8 MiB text frame", net::FrameKind::Text, 8u << 20, 65536 + 7, "的文本帧过大（8388608 字节），已忽略"},
+      {"2 MiB binary frame", net::FrameKind::Binary, 2u << 20, 1000, "发来的非文本帧（2097152 字节）已忽略"},
+  };
+#else
   const Case cases[] = {
       {"60 MiB text frame", net::FrameKind::Text, 60u << 20, 65536 + 7, "的文本帧过大（62914560 字节），已忽略"},
       {"16 MiB binary frame", net::FrameKind::Binary, 16u << 20, 1000, "发来的非文本帧（16777216 字节）已忽略"},
   };
+#endif
   net::ClientId id = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,16 +142,18 @@ TEST_F(EchoLimits, HugeFramesFromAViewerAreReadPastWithoutBeingHeld) {
     TestViewer v;
     ASSERT_TRUE(connect(v));
     const long long before = peakResidentKiB(true);
-    // Twice: one warning per connection, and the stream goes on after each.
+    // Then a smaller one over the limit: one warning per connection, and the
+    // stream goes on after each.
     std::atomic<bool> sent{false};
     std::thread sender([&] {
       const std::vector<std::uint8_t> piece(c.piece, '[');
       bool ok = true;
-      for (int round = 0; round < 2 && ok; ++round) {
+      for (const std::uint32_t length : {c.length, static_cast<std::uint32_t>(kMaxTextFrameBytes + 1)}) {
+        if (!ok) break;
         std::uint8_t header[net::kFrameHeaderSize];
-        net::encodeFrameHeader(header, c.kind, c.length);
+        net::encodeFrameHeader(header, c.kind, length);
         ok = v.sendBytes(header, sizeof header);
-        for (std::size_t left = c.length; ok && left > 0; left -= std::min(left, c.piece)) {
+        for (std::size_t left = length; ok && left > 0; left -= std::min(left, c.piece)) {
           ok = v.sendBytes(piece.data(), std::min(left, c.piece));
         }
       }
@@ -157,6 +167,7 @@ TEST_F(EchoLimits, HugeFramesFromAViewerAreReadPastWithoutBeingHeld) {
     EXPECT_NE(request(v, R"({"t":"sub"})").find("sub.ok"), std::string::npos);
     EXPECT_TRUE(pumpUntil([&] { return v.binaryCount() > 0; }, {&v}));
     EXPECT_EQ(log_.count(warning), 1) << warning;
+    EXPECT_EQ(log_.count(warning.substr(0, warning.find("（"))), 1);  // not for the second one
     if (before > 0 && after > 0) {
       EXPECT_LT(after - before, static_cast<long long>(c.length / 1024 / 4)) << "peak grew from " << before << " KiB";
     }
