@@ -4,6 +4,10 @@
 // full_disk.sh; skipped elsewhere).
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -73,6 +77,44 @@ TEST(SettingsReplace, RetriedWhileHeldThenGivenUpWithTheOldFileKept) {
     EXPECT_FALSE(fileExists(detail::temporaryPathFor(path)));
   }
 }
+
+#ifdef _WIN32
+// The real replace against a settings.json another program holds open
+// without sharing (as an antivirus scan does): retried, and done once the
+// file is let go; given up with the error while it is held throughout.
+TEST(SettingsReplace, RealReplaceWaitsForAHeldFile) {
+  for (const int releaseAfter : {2, -1}) {
+    SCOPED_TRACE(releaseAfter);
+    TempDir dir;
+    const std::string path = dir.file("settings.json");
+    ASSERT_TRUE(writeWholeFile(path, std::string("old")));
+    HANDLE held = CreateFileW(toWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    SettingsFileOps ops = platformSettingsFileOps();
+    int pauses = 0;
+    ops.pause = [&](int) {
+      if (++pauses == releaseAfter) {
+        CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+      }
+    };
+    const SettingsWriteResult r = writeSettingsFile(path, "new", ops);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    std::string text;
+    ASSERT_TRUE(readWholeFile(path, text));
+    if (releaseAfter > 0) {
+      EXPECT_TRUE(r.ok);
+      EXPECT_EQ(r.replaceAttempts, releaseAfter + 1);
+      EXPECT_EQ(text, "new");
+    } else {
+      EXPECT_FALSE(r.ok);
+      EXPECT_EQ(r.replaceAttempts, kSettingsReplaceAttempts);
+      EXPECT_TRUE(r.code == ERROR_SHARING_VIOLATION || r.code == ERROR_ACCESS_DENIED) << r.code;
+      EXPECT_EQ(text, "old");
+    }
+  }
+}
+#endif
 
 TEST(SettingsSaveReporter, FailureToldOnceThenNowAndThenAndRecoveryOnce) {
   struct Step {
