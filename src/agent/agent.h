@@ -178,6 +178,9 @@ class Agent {
   void saveSettingsInBackground();
   // Waits for a background save still running.
   void finishSettingsWrites() { settingsWriter_.finish(); }
+  // What the settings writes since the last call have to tell the user.
+  void reportSettingsWrites();
+  SettingsWriter& settingsWriterForTest() { return settingsWriter_; }
 
   // Discovery.
   void sendProbe();

@@ -56,6 +56,7 @@ void Agent::agentTick() {
     settingsDirty = false;
     saveSettingsInBackground();
   }
+  reportSettingsWrites();
   updatePadAddress();
   if (displayWatch_ && displayWatch_->changed()) refreshDisplays();
   if (settings.autoDiscover) discoveryStep();

@@ -108,9 +108,12 @@ AgentSettings settingsToWrite(const Agent& agent) {
 }  // namespace
 
 void Agent::saveSettings() {
-  // A background save still running must not land after this one.
-  settingsWriter_.finish();
-  writeSettingsFile(settingsPath(), serializeSettings(settingsToWrite(*this)));
+  settingsWriter_.writeNow(settingsPath(), serializeSettings(settingsToWrite(*this)));
+  reportSettingsWrites();
+}
+
+void Agent::reportSettingsWrites() {
+  for (const SettingsNotice& notice : settingsWriter_.takeNotices()) logEvent(notice.level, notice.text);
 }
 
 void Agent::saveSettingsInBackground() {

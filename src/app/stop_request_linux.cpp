@@ -18,6 +18,11 @@ void installStopRequestHandlers(std::function<void()>) {
   sigemptyset(&g_signals);
   sigaddset(&g_signals, SIGINT);
   sigaddset(&g_signals, SIGTERM);
+  // A closed terminal or the end of the desktop session: the same orderly
+  // stop, not the default action that loses the last settings change. Under
+  // nohup it stays ignored (a blocked signal would be kept for us otherwise).
+  struct sigaction hangup {};
+  if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) sigaddset(&g_signals, SIGHUP);
   // Blocked here, inherited by the echo thread: only sigtimedwait sees them.
   pthread_sigmask(SIG_BLOCK, &g_signals, nullptr);
 }

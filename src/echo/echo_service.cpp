@@ -67,6 +67,9 @@ bool EchoService::start(std::uint16_t port) {
   if (running_) return true;
   server_.setSendBufferSize(kSendBufferSize);
   server_.setMaxClients(kMaxViewers);
+  // Viewers send small text messages and no binary frames: anything else is
+  // read past as it arrives, never held.
+  server_.setSkippedFrames(static_cast<std::uint32_t>(kMaxTextFrameBytes), 0);
   if (!server_.listen(port, "0.0.0.0")) {
     const std::string error = formatString("回显端口 %u 绑定失败", static_cast<unsigned>(port));
     setLastError(error.c_str());
@@ -233,17 +236,24 @@ void EchoService::onViewerConnect(net::ClientId id) {
 
 void EchoService::onViewerFrame(net::ClientId id, net::FrameKind kind, const std::uint8_t* bytes,
                                 std::uint64_t length) {
-  if (kind != net::FrameKind::Text || bytes == nullptr) return;
-  // Messages are small by nature; a large one is not even looked at.
-  if (length > kMaxTextFrameBytes) {
+  // Messages are small by nature; a large one is not even looked at (the
+  // server reads past it and hands over only its length).
+  const bool skipped = bytes == nullptr && length != 0;
+  if (skipped || (kind == net::FrameKind::Text && length > kMaxTextFrameBytes)) {
     ViewerState& v = viewer(id);
     if (!v.oversizeWarned) {
       v.oversizeWarned = true;
-      logWrite(LogLevel::Warn, "回显 #%u 的文本帧过大（%llu 字节），已忽略", static_cast<unsigned>(id),
-               static_cast<unsigned long long>(length));
+      if (kind == net::FrameKind::Text) {
+        logWrite(LogLevel::Warn, "回显 #%u 的文本帧过大（%llu 字节），已忽略", static_cast<unsigned>(id),
+                 static_cast<unsigned long long>(length));
+      } else {
+        logWrite(LogLevel::Warn, "回显 #%u 发来的非文本帧（%llu 字节）已忽略", static_cast<unsigned>(id),
+                 static_cast<unsigned long long>(length));
+      }
     }
     return;
   }
+  if (kind != net::FrameKind::Text || bytes == nullptr) return;
   handleMessage(id, std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length)));
 }
 

@@ -44,6 +44,27 @@ class LineBudget {
 
   // Same contract as LineThrottle::allow.
   bool allow(std::uint64_t nowMs, std::uint64_t* suppressed = nullptr) {
+    refill(nowMs);
+    if (tokens_ == 0) {
+      ++held_;
+      return false;
+    }
+    take(nowMs, suppressed);
+    return true;
+  }
+  // After a flood: true (and the count in `*suppressed`) when lines were held
+  // back and the budget allows one line now, which should say how many.
+  bool allowSummary(std::uint64_t nowMs, std::uint64_t* suppressed) {
+    if (held_ == 0) return false;
+    refill(nowMs);
+    if (tokens_ == 0) return false;
+    take(nowMs, suppressed);
+    return true;
+  }
+  std::uint64_t held() const { return held_; }
+
+ private:
+  void refill(std::uint64_t nowMs) {
     if (started_ && nowMs > lastMs_) {
       const std::uint64_t gained = (nowMs - lastMs_) * perSecond_ / 1000;
       if (gained > 0) {
@@ -54,19 +75,14 @@ class LineBudget {
       started_ = true;
       lastMs_ = nowMs;
     }
-    if (tokens_ == 0) {
-      ++held_;
-      return false;
-    }
+  }
+  void take(std::uint64_t nowMs, std::uint64_t* suppressed) {
     if (tokens_ == burst_) lastMs_ = nowMs;  // a full bucket gains nothing while it waits
     --tokens_;
     if (suppressed) *suppressed = held_;
     held_ = 0;
-    return true;
   }
-  std::uint64_t held() const { return held_; }
 
- private:
   std::uint64_t burst_;
   std::uint64_t perSecond_;
   std::uint64_t tokens_;

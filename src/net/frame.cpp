@@ -28,14 +28,20 @@ bool appendFrame(std::vector<std::uint8_t>& out, FrameKind kind, const void* pay
 
 bool FrameDecoder::append(const void* data, std::size_t size) {
   discardDelivered();
-  if (size != 0) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    buffer_.insert(buffer_.end(), p, p + size);
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  if (skipRemaining_ != 0 && size != 0) {
+    // Nothing is buffered while a frame is skipped: its bytes come first.
+    const std::size_t dropped = skipRemaining_ < size ? static_cast<std::size_t>(skipRemaining_) : size;
+    p += dropped;
+    size -= dropped;
+    skipRemaining_ -= dropped;
   }
+  if (size != 0) buffer_.insert(buffer_.end(), p, p + size);
   return buffer_.size() <= kMaxReceiveBuffer;
 }
 
 DecodeStatus FrameDecoder::next(FrameView& frame) {
+  if (skipRemaining_ != 0) return DecodeStatus::NeedMore;
   const std::size_t available = buffer_.size() - readOffset_;
   if (available < kFrameHeaderSize) return DecodeStatus::NeedMore;
   const std::uint8_t* p = buffer_.data() + readOffset_;
@@ -44,6 +50,16 @@ DecodeStatus FrameDecoder::next(FrameView& frame) {
   if (length > kMaxFramePayload) {
     badLength_ = length;
     return DecodeStatus::BadLength;
+  }
+  const FrameKind kind = static_cast<FrameKind>(p[4]);
+  if (skipping_ && length > (kind == FrameKind::Text ? skipText_ : skipOther_)) {
+    const std::size_t here = available - kFrameHeaderSize < length ? available - kFrameHeaderSize : length;
+    readOffset_ += kFrameHeaderSize + here;
+    skipRemaining_ = length - here;
+    frame.kind = kind;
+    frame.payload = nullptr;
+    frame.length = length;
+    return DecodeStatus::Skipped;
   }
   if (length > maxPayload_) {
     frame.kind = static_cast<FrameKind>(p[4]);
@@ -75,6 +91,7 @@ void FrameDecoder::discardDelivered() {
 void FrameDecoder::clear() {
   buffer_.clear();
   readOffset_ = 0;
+  skipRemaining_ = 0;
   releaseExcess();
 }
 

@@ -45,6 +45,8 @@ enum class DecodeStatus {
   BadLength,  // the next header's length exceeds kMaxFramePayload
   Oversized,  // it exceeds the reader's own lower limit: kind and length are
               // set, payload is null, and the stream cannot go on
+  Skipped,    // it exceeds the reader's skip limit: kind and length are set,
+              // payload is null, and its bytes are dropped as they arrive
 };
 
 // Reassembles frames from the received byte stream.
@@ -57,6 +59,16 @@ class FrameDecoder {
   // Frames longer than this (at most kMaxFramePayload) give Oversized as
   // soon as their header is in, before any of the payload is kept.
   void setMaxPayload(std::uint32_t bytes) { maxPayload_ = bytes < kMaxFramePayload ? bytes : kMaxFramePayload; }
+  // Frames longer than these (text frames, and frames of any other kind) are
+  // read past instead: next() reports each once as Skipped as soon as its
+  // header is in, and its payload is dropped as it arrives, so the stream
+  // goes on and a long frame costs no memory. Checked before setMaxPayload's
+  // limit; kMaxFramePayload still ends the stream.
+  void setSkipAbove(std::uint32_t textBytes, std::uint32_t otherBytes) {
+    skipping_ = true;
+    skipText_ = textBytes;
+    skipOther_ = otherBytes;
+  }
 
   // Adds received bytes (dropping already delivered ones first). Returns
   // false when more than kMaxReceiveBuffer unconsumed bytes are now held:
@@ -75,6 +87,8 @@ class FrameDecoder {
 
   // Bytes received and not yet returned as frames.
   std::size_t buffered() const { return buffer_.size() - readOffset_; }
+  // Payload bytes of a skipped frame still to come and be dropped.
+  std::uint64_t skipping() const { return skipRemaining_; }
   // Bytes the buffer holds room for.
   std::size_t capacity() const { return buffer_.capacity(); }
   // Length field of the header that caused the last BadLength.
@@ -87,6 +101,10 @@ class FrameDecoder {
   std::size_t readOffset_ = 0;
   std::uint32_t maxPayload_ = kMaxFramePayload;
   std::uint32_t badLength_ = 0;
+  bool skipping_ = false;
+  std::uint32_t skipText_ = 0;
+  std::uint32_t skipOther_ = 0;
+  std::uint64_t skipRemaining_ = 0;
 };
 
 }  // namespace vl::net

@@ -109,20 +109,32 @@ void FrameServer::acceptPending(const ConnectHandler& onConnect) {
       continue;
     }
     if (maxClients_ != 0 && clients_.size() >= maxClients_) {
+      const ClientId evicted = makeRoom_ ? makeRoom_() : 0;
+      const bool room = evicted != 0 && find(evicted) != nullptr;
       std::uint64_t held = 0;
       if (overLimitLog_.allow(monotonicMs(), &held)) {
         const std::string more = held ? formatString("（另有 %llu 次未记）", static_cast<unsigned long long>(held)) : "";
-        logWrite(LogLevel::Warn, "端口 %u 连接数已达上限 %zu，拒绝 %s:%u%s", static_cast<unsigned>(port_), maxClients_,
-                 peerAddress.c_str(), static_cast<unsigned>(peerPort), more.c_str());
+        if (room) {
+          logWrite(LogLevel::Warn, "端口 %u 连接数已达上限 %zu，断开最早的连接 #%u，接纳 %s:%u%s",
+                   static_cast<unsigned>(port_), maxClients_, evicted, peerAddress.c_str(),
+                   static_cast<unsigned>(peerPort), more.c_str());
+        } else {
+          logWrite(LogLevel::Warn, "端口 %u 连接数已达上限 %zu，拒绝 %s:%u%s", static_cast<unsigned>(port_),
+                   maxClients_, peerAddress.c_str(), static_cast<unsigned>(peerPort), more.c_str());
+        }
       }
-      sys::closeSocket(s);
-      continue;
+      if (!room) {
+        sys::closeSocket(s);
+        continue;
+      }
+      closeNow(evicted);
     }
 
     const ClientId id = takeClientId();
     auto client = std::make_unique<ClientConnection>();
     client->socket = s;
     client->receiveBuffer.setMaxPayload(maxFramePayload_);
+    if (skipFrames_) client->receiveBuffer.setSkipAbove(skipText_, skipOther_);
     client->peerAddress = std::move(peerAddress);
     client->peerPort = peerPort;
     const std::string peerText = client->peerAddress + ":" + std::to_string(client->peerPort);
@@ -254,6 +266,12 @@ void FrameServer::deliverFrames(ClientId id, const FrameHandler& onFrame) {
       }
       closeList_.push_back(id);
       break;
+    }
+    if (status == DecodeStatus::Skipped) {
+      if (onFrame) onFrame(id, frame.kind, nullptr, frame.length);
+      client = find(id);
+      if (client == nullptr) return;
+      continue;
     }
     if (status == DecodeStatus::Oversized) {
       if (onFrame) onFrame(id, frame.kind, nullptr, frame.length);

@@ -23,14 +23,19 @@ using ClientId = std::uint32_t;
 class FrameServer {
  public:
   using ConnectHandler = std::function<void(ClientId)>;
-  // The payload pointer is null when the length is 0; it points into the
-  // client's receive buffer and is valid only during the call.
+  // The payload pointer is null when the length is 0 and for a frame that
+  // is too long to be kept (see setMaxFramePayload, setSkippedFrames); it
+  // points into the client's receive buffer and is valid only during the call.
   using FrameHandler =
       std::function<void(ClientId, FrameKind, const std::uint8_t* payload, std::uint64_t length)>;
   using DisconnectHandler = std::function<void(ClientId)>;
   // Asked for every accepted connection with the peer's dotted address;
   // false closes it at once, before any callback (the filter logs why).
   using AcceptFilter = std::function<bool(const std::string& peerAddress)>;
+  // Asked when a connection arrives while maxClients are connected: the
+  // client to close (without callback) to make room, or 0 to refuse the
+  // newcomer instead.
+  using MakeRoom = std::function<ClientId()>;
 
   static constexpr int kDefaultSendBufferSize = 524288;
   static constexpr int kPollTimeoutMs = 2;
@@ -48,11 +53,22 @@ class FrameServer {
   int sendBufferSize() const { return sendBufferSize_; }
   // Connections beyond this many are closed at accept (0: no limit).
   void setMaxClients(std::size_t count) { maxClients_ = count; }
+  void setMakeRoom(MakeRoom makeRoom) { makeRoom_ = std::move(makeRoom); }
   void setAcceptFilter(AcceptFilter filter) { acceptFilter_ = std::move(filter); }
   // Frames longer than this are reported to onFrame as soon as their header
   // arrives, with a null payload and the declared length, and the client is
   // then closed: such a payload is never buffered. Set before listen.
   void setMaxFramePayload(std::uint32_t bytes) { maxFramePayload_ = bytes; }
+  // Frames longer than these (text, and any other kind) are read past
+  // instead: reported once to onFrame with a null payload and the declared
+  // length when their header arrives, their bytes dropped as they come, and
+  // the client stays. Memory does not grow with such a frame. Set before
+  // clients connect.
+  void setSkippedFrames(std::uint32_t maxTextPayload, std::uint32_t maxOtherPayload) {
+    skipFrames_ = true;
+    skipText_ = maxTextPayload;
+    skipOther_ = maxOtherPayload;
+  }
 
   // Closes everything (silently), then binds and listens. false when the
   // port cannot be had; the server is then idle.
@@ -118,7 +134,11 @@ class FrameServer {
   int sendBufferSize_ = kDefaultSendBufferSize;
   std::size_t maxClients_ = 0;
   std::uint32_t maxFramePayload_ = kMaxFramePayload;
+  bool skipFrames_ = false;
+  std::uint32_t skipText_ = 0;
+  std::uint32_t skipOther_ = 0;
   AcceptFilter acceptFilter_;
+  MakeRoom makeRoom_;
   LineThrottle overLimitLog_;
   // Per-connection lines ("客户端接入", bad lengths): a storm of connections
   // must not rotate agent.log's history away.

@@ -105,7 +105,8 @@ SysCtlService::SysCtlService(EventSink events, SystemPlatform* platform, Clock c
   server_.setMaxClients(kMaxSysCtlClients);
   // An oversized command is refused from its header, never buffered.
   server_.setMaxFramePayload(static_cast<std::uint32_t>(kMaxTextFrameBytes));
-  onConnect_ = [this](net::ClientId client) { openedAt_[client] = now(); };
+  server_.setMakeRoom([this] { return oldestWithoutCommand(); });
+  onConnect_ = [this](net::ClientId client) { waiting_[client] = Waiting{now(), ++acceptOrder_}; };
   onFrame_ = [this](net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
                     std::uint64_t length) { handleSysCtlFrame(client, kind, payload, length); };
 }
@@ -125,7 +126,7 @@ bool SysCtlService::start(std::uint16_t port, const std::string& bindAddress) {
 
 void SysCtlService::stop() {
   server_.closeAll();
-  openedAt_.clear();
+  waiting_.clear();
   ready_ = false;
   pendingOp_.clear();
   pendingDueMs_ = 0;
@@ -135,6 +136,7 @@ void SysCtlService::poll() {
   if (!ready_) return;
   server_.poll(onConnect_, onFrame_, {});
   closeIdleClients();
+  reportHeldBackLines();
 }
 
 void SysCtlService::tick() {
@@ -145,18 +147,55 @@ void SysCtlService::tick() {
 
 void SysCtlService::closeIdleClients() {
   const std::uint64_t t = now();
-  for (auto it = openedAt_.begin(); it != openedAt_.end();) {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
     const net::ClientId client = it->first;
     if (!server_.hasClient(client)) {
-      it = openedAt_.erase(it);
-    } else if (t - it->second >= kSysCtlIdleMs) {
-      it = openedAt_.erase(it);
+      it = waiting_.erase(it);
+    } else if (t - it->second.openedMs >= kSysCtlIdleMs) {
+      it = waiting_.erase(it);
       server_.closeClient(client, false);
-      logThrottled(idleLog_, kInfo, formatString("系统控制连接 #%u %llu 秒内没有发来命令，已断开", client,
-                                                         static_cast<unsigned long long>(kSysCtlIdleMs / 1000)));
+      logBudgeted(idleLog_, kInfo, formatString("系统控制连接 #%u %llu 秒内没有发来命令，已断开", client,
+                                                static_cast<unsigned long long>(kSysCtlIdleMs / 1000)));
     } else {
       ++it;
     }
+  }
+}
+
+net::ClientId SysCtlService::oldestWithoutCommand() {
+  auto oldest = waiting_.end();
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (!server_.hasClient(it->first)) {
+      it = waiting_.erase(it);
+      continue;
+    }
+    if (oldest == waiting_.end() || it->second.order < oldest->second.order) oldest = it;
+    ++it;
+  }
+  if (oldest == waiting_.end()) return 0;  // every one has its answer on the way
+  const net::ClientId client = oldest->first;
+  waiting_.erase(oldest);
+  return client;
+}
+
+void SysCtlService::reportHeldBackLines() {
+  struct Kind {
+    LineBudget& budget;
+    int level;
+    const char* what;
+  };
+  const Kind kinds[] = {
+      {rejectedLog_, kWarn, "不合法的系统控制命令"},
+      {refusedPowerLog_, kWarn, "被拒绝的关机/重启命令"},
+      {oversizedLog_, kWarn, "过大的系统控制帧"},
+      {idleLog_, kInfo, "未发命令而断开的系统控制连接"},
+  };
+  for (const Kind& kind : kinds) {
+    if (kind.budget.held() == 0) continue;
+    std::uint64_t held = 0;
+    if (!kind.budget.allowSummary(now(), &held)) continue;
+    logEvent(kind.level, formatString("此前另有 %llu 条%s未记（来得太密）", static_cast<unsigned long long>(held),
+                                      kind.what));
   }
 }
 
@@ -171,6 +210,8 @@ void SysCtlService::reportLatePowerFailures() {
 
 void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
                                       const std::uint8_t* payload, std::uint64_t length) {
+  // Whatever comes now, the connection is answered or closed at once.
+  waiting_.erase(client);
   if (kind != net::FrameKind::Text) {
     server_.closeClient(client, true);
     return;
@@ -179,9 +220,9 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
   // all, and one is enough to end the connection.
   if (length > kMaxTextFrameBytes) {
     server_.closeClient(client, false);
-    logThrottled(oversizedLog_, kWarn,
-                 formatString("系统控制连接 #%u 发来过大的文本帧（%llu 字节），已断开", client,
-                              static_cast<unsigned long long>(length)));
+    logBudgeted(oversizedLog_, kWarn,
+                formatString("系统控制连接 #%u 发来过大的文本帧（%llu 字节），已断开", client,
+                             static_cast<unsigned long long>(length)));
     return;
   }
   const std::string_view text =
@@ -198,7 +239,7 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
     reply(client, false,
           mentionsWake ? "开机/唤醒由中控端直接发魔术包，不走本端口" : "命令不合法：不认识的操作", -1,
           -1);
-    logThrottled(rejectedLog_, kWarn, line);
+    logBudgeted(rejectedLog_, kWarn, line);
     return;
   }
 
@@ -206,7 +247,7 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
   const char* name = sysOpDisplayName(command.op);
   if (isPowerSysOp(command.op) && !powerAllowed_) {
     reply(client, false, kPowerRefusedText, -1, -1);
-    logThrottled(refusedPowerLog_, kWarn, formatString("收到系统控制：%s —— %s，已拒绝", name, kPowerRefusedText));
+    logBudgeted(refusedPowerLog_, kWarn, formatString("收到系统控制：%s —— %s，已拒绝", name, kPowerRefusedText));
     return;
   }
   if (isPowerSysOp(command.op)) {
@@ -242,9 +283,9 @@ void SysCtlService::reply(net::ClientId client, bool ok, const std::string& msg,
   server_.closeClient(client, true);
 }
 
-void SysCtlService::logThrottled(LineThrottle& throttle, int level, const std::string& text) {
+void SysCtlService::logBudgeted(LineBudget& budget, int level, const std::string& text) {
   std::uint64_t held = 0;
-  if (!throttle.allow(now(), &held)) return;
+  if (!budget.allow(now(), &held)) return;
   if (held == 0) {
     logEvent(level, text);
   } else {

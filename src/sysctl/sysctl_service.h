@@ -24,13 +24,18 @@ inline constexpr std::uint16_t kSysCtlPort = 24693;
 inline constexpr std::uint64_t kPowerOpDelayMs = 400;
 inline constexpr std::size_t kRejectedPayloadLogBytes = 160;
 inline constexpr int kDefaultVolumeStep = 2;
+// At the limit, the oldest connection that has not delivered a command
+// makes room for the newcomer: a storm or a few silent connections delay a
+// real command by a pass, never lock the Pad out.
 inline constexpr std::size_t kMaxSysCtlClients = 16;
 // The Pad sends its command right after connecting; a connection that has
 // not delivered one by then is closed, silent or trickling.
 inline constexpr std::uint64_t kSysCtlIdleMs = 5000;
-// Repeated lines of one kind (rejected commands, refused power, oversized
-// frames, idle closes) are written at most once per interval.
-inline constexpr std::uint64_t kSysCtlLogIntervalMs = 1000;
+// Lines of one kind (rejected commands, refused power, oversized frames,
+// idle closes) are all written while they come at a human rate: a burst of
+// this many, then a few a second; a flood is summarised by the count held back.
+inline constexpr std::uint64_t kSysCtlLogBurst = 16;
+inline constexpr std::uint64_t kSysCtlLogPerSecond = 4;
 
 // Display name of an operation; "（未选择操作）" for "", "（未知操作）" otherwise.
 const char* sysOpDisplayName(std::string_view op);
@@ -95,10 +100,14 @@ class SysCtlService {
   void logEvent(int level, const std::string& text);
   std::uint64_t now() const;
   void reply(net::ClientId client, bool ok, const std::string& msg, int vol, int muted);
-  // Writes `text` unless `throttle` holds it back; the line that is written
+  // Writes `text` unless `budget` holds it back; the line that is written
   // says how many were held back before it.
-  void logThrottled(LineThrottle& throttle, int level, const std::string& text);
+  void logBudgeted(LineBudget& budget, int level, const std::string& text);
+  // A flood that has ended is summarised once the budget allows a line.
+  void reportHeldBackLines();
   void closeIdleClients();
+  // The connection to close when a newcomer finds the server full.
+  net::ClientId oldestWithoutCommand();
   void reportLatePowerFailures();
 
   net::FrameServer server_;
@@ -109,12 +118,18 @@ class SysCtlService {
   std::uint64_t pendingDueMs_ = 0;
   std::uint64_t commandCount_ = 0;
 
-  // When each connection still open was accepted.
-  std::map<net::ClientId, std::uint64_t> openedAt_;
-  LineThrottle rejectedLog_{kSysCtlLogIntervalMs};
-  LineThrottle refusedPowerLog_{kSysCtlLogIntervalMs};
-  LineThrottle oversizedLog_{kSysCtlLogIntervalMs};
-  LineThrottle idleLog_{kSysCtlLogIntervalMs};
+  // Connections that have not delivered a command yet: when each was
+  // accepted, and in which order.
+  struct Waiting {
+    std::uint64_t openedMs;
+    std::uint64_t order;
+  };
+  std::map<net::ClientId, Waiting> waiting_;
+  std::uint64_t acceptOrder_ = 0;
+  LineBudget rejectedLog_{kSysCtlLogBurst, kSysCtlLogPerSecond};
+  LineBudget refusedPowerLog_{kSysCtlLogBurst, kSysCtlLogPerSecond};
+  LineBudget oversizedLog_{kSysCtlLogBurst, kSysCtlLogPerSecond};
+  LineBudget idleLog_{kSysCtlLogBurst, kSysCtlLogPerSecond};
 
   EventSink events_;
   SystemPlatform* platform_;

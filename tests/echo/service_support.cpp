@@ -109,6 +109,10 @@ bool TestViewer::sendBinary(const std::string& bytes) {
   return client_.sendAll(frame.data(), frame.size()) == static_cast<std::int64_t>(frame.size());
 }
 
+bool TestViewer::sendBytes(const void* data, std::size_t size) {
+  return client_.sendAll(data, size) == static_cast<std::int64_t>(size);
+}
+
 void TestViewer::receive(int waitMs) {
   for (int wait = waitMs;; wait = 0) {
     const int n = client_.receive(buffer_.data(), static_cast<int>(buffer_.size()), wait);

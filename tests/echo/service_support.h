@@ -78,6 +78,8 @@ class TestViewer {
   bool connect(std::uint16_t port);
   bool sendText(const std::string& text);
   bool sendBinary(const std::string& bytes);
+  // Raw bytes, for a frame sent in pieces.
+  bool sendBytes(const void* data, std::size_t size);
   // Reads what has arrived (waiting up to waitMs for the first bytes).
   void receive(int waitMs = 0);
   std::deque<ReceivedFrame>& frames() { return frames_; }

@@ -37,5 +37,25 @@ TEST(LineBudget, ABurstPassesThenTheRateAndAFullBucketDoesNotOverfill) {
   EXPECT_TRUE(budget.allow(3'601'400));
 }
 
+// The summary of a flood that has ended takes a token like a line, and only
+// when something was held back.
+TEST(LineBudget, SummaryOfHeldLinesComesWhenTheBudgetAllows) {
+  LineBudget budget(2, 4);  // one token per 250 ms
+  std::uint64_t held = 99;
+  EXPECT_FALSE(budget.allowSummary(1000, &held));  // nothing held
+  EXPECT_EQ(held, 99u);
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(budget.allow(1000));
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(budget.allow(1000));
+  EXPECT_FALSE(budget.allowSummary(1249, &held));  // no token yet
+  EXPECT_TRUE(budget.allowSummary(1250, &held));
+  EXPECT_EQ(held, 5u);
+  EXPECT_EQ(budget.held(), 0u);
+  EXPECT_FALSE(budget.allowSummary(1250, &held));  // told once
+  // The token it took is gone: a line right after waits like any other.
+  EXPECT_FALSE(budget.allow(1251));
+  EXPECT_TRUE(budget.allow(1500, &held));
+  EXPECT_EQ(held, 1u);
+}
+
 }  // namespace
 }  // namespace vl

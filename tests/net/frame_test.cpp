@@ -1,6 +1,7 @@
 // Frame encoder and reassembling decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -169,6 +170,71 @@ TEST(FrameCodec, OwnLimitRefusesFromTheHeader) {
   e.setMaxPayload(0xFFFFFFFFu);
   const auto bad = header(kMaxFramePayload + 1, 1);
   ASSERT_TRUE(e.append(bad.data(), bad.size()));
+  EXPECT_EQ(e.next(f), DecodeStatus::BadLength);
+}
+
+// A reader that skips long frames reports each once from its header, drops
+// the payload however it is cut, keeps no more than one read's worth of
+// bytes, and finds the next frame right after it.
+TEST(FrameCodec, SkippedFramesAreReportedOnceAndCostNoMemory) {
+  struct Case {
+    const char* name;
+    std::uint8_t kind;
+    std::uint32_t length;
+    std::size_t piece;  // bytes per append
+    bool skipped;
+  };
+  const Case cases[] = {
+      {"text at the limit is kept", 1, 64, 7, false},
+      {"text one over, in 1-byte pieces", 1, 65, 1, true},
+      {"text one over, all at once", 1, 65, 1000, true},
+      {"large text in odd pieces", 1, 3u << 20, 65536 + 3, true},
+      {"empty binary is kept", 2, 0, 5, false},
+      {"one binary byte", 2, 1, 3, true},
+      {"other kinds as binary", 9, 200, 64, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> bytes = header(c.length, c.kind);
+    bytes.resize(bytes.size() + c.length, '[');
+    appendFrame(bytes, FrameKind::Text, "ok", 2);
+
+    FrameDecoder d;
+    d.setMaxPayload(64);  // at the skip limit: not refused either
+    d.setSkipAbove(64, 0);
+    std::vector<std::string> seen;
+    std::size_t most = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += c.piece) {
+      const std::size_t n = std::min(c.piece, bytes.size() - at);
+      ASSERT_TRUE(d.append(bytes.data() + at, n));
+      most = std::max(most, d.buffered());
+      FrameView f;
+      for (DecodeStatus st; (st = d.next(f)) != DecodeStatus::NeedMore;) {
+        ASSERT_TRUE(st == DecodeStatus::Frame || st == DecodeStatus::Skipped) << static_cast<int>(st);
+        if (st == DecodeStatus::Skipped) {
+          EXPECT_EQ(f.payload, nullptr);
+          EXPECT_EQ(f.kind, static_cast<FrameKind>(c.kind));
+          seen.push_back("skipped " + std::to_string(f.length));
+        } else {
+          seen.push_back(payloadOf(f).size() == c.length && seen.empty() ? "kept" : payloadOf(f));
+        }
+      }
+      d.discardDelivered();
+    }
+    const std::vector<std::string> expected = {c.skipped ? "skipped " + std::to_string(c.length) : "kept", "ok"};
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(d.skipping(), 0u);
+    if (c.skipped) {
+      EXPECT_LE(most, c.piece + 2 * kFrameHeaderSize + 2);  // a piece, or the next frame
+      EXPECT_LE(d.capacity(), kKeptReceiveCapacity);
+    }
+  }
+  // The format's own limit still ends the stream.
+  FrameDecoder e;
+  e.setSkipAbove(0, 0);
+  const auto bad = header(kMaxFramePayload + 1, 1);
+  ASSERT_TRUE(e.append(bad.data(), bad.size()));
+  FrameView f;
   EXPECT_EQ(e.next(f), DecodeStatus::BadLength);
 }
 
