@@ -4,8 +4,10 @@
 // is drawn into it with DrawIconEx, and the DIB is converted to RGBA.
 #include <windows.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
@@ -39,6 +41,15 @@ struct ScreenCapturer::Impl {
   bool duplicating = false;
   HCURSOR cursor = nullptr;  // the shape whose hotspot is known
   POINT cursorHotspot{};
+  // GDI tells nothing about changes: the last picture (bytes as in the
+  // DIB) is kept and compared with the next before any conversion.
+  std::vector<std::uint8_t> previous;
+
+  // Where desktop duplication knows that no desktop frame came since the
+  // last copy (no accumulated frames, or the wait timed out) it answers
+  // here, and the compare is skipped; until it does, the compare covers
+  // duplication too.
+  bool duplicationReportsNoChange() const { return false; }
 
   // Draws the pointer into the DIB; its stamp, or 0 when none is shown.
   std::uint64_t drawCursor(const MonitorInfo& rect) {
@@ -73,6 +84,7 @@ struct ScreenCapturer::Impl {
     if (screenDc) ReleaseDC(nullptr, screenDc);
     screenDc = nullptr;
     bits = nullptr;
+    previous.clear();
   }
 };
 
@@ -119,6 +131,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
 
 void ScreenCapturer::close() {
   impl_->release();
+  kept_ = nullptr;
   width_ = 0;
   height_ = 0;
 }
@@ -130,6 +143,65 @@ bool ScreenCapturer::usingSharedMemory() const { return false; }
 bool ScreenCapturer::usingDuplication() const { return impl_->duplicating; }
 
 bool ScreenCapturer::capture(PixelFrame& out) {
+  if (!grab()) return false;
+  const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
+  out.setSize(width_, height_);
+  convertBgrxToRgba(static_cast<const std::uint8_t*>(impl_->bits), stride, out.pixels.data(), stride, width_,
+                    height_);
+  capturedSinceLog_ = true;
+  return true;
+}
+
+bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
+  damage.setWhole();
+  if (!isReady()) return false;
+  Impl& d = *impl_;
+  const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
+  const std::size_t bytes = stride * static_cast<std::size_t>(height_);
+  const bool known = kept_ == &kept && kept.width == width_ && kept.height == height_ &&
+                     keptCursorDrawn_ == cursorDrawn_ && d.previous.size() == bytes;
+  if (known && d.duplicating && d.duplicationReportsNoChange()) {
+    // The desktop did not change; only the pointer may have.
+    CURSORINFO info{};
+    info.cbSize = sizeof info;
+    const bool shown = cursorDrawn_ && GetCursorInfo(&info) && (info.flags & CURSOR_SHOWING) && info.hCursor;
+    const std::uint64_t stamp =
+        shown ? vl::cursorStamp(reinterpret_cast<std::uintptr_t>(info.hCursor), info.ptScreenPos.x, info.ptScreenPos.y)
+              : 0;
+    if (stamp == cursorStamp_) {
+      damage.setNone();
+      return true;
+    }
+  }
+  if (!grab()) {
+    kept_ = nullptr;
+    return false;
+  }
+  const auto* bits = static_cast<const std::uint8_t*>(d.bits);
+  capturedSinceLog_ = true;
+  if (!known) {
+    kept.setSize(width_, height_);
+    convertBgrxToRgba(bits, stride, kept.pixels.data(), stride, width_, height_);
+    d.previous.assign(bits, bits + bytes);
+    kept_ = &kept;
+    keptCursorDrawn_ = cursorDrawn_;
+    return true;
+  }
+  damage.setNone();
+  PixelRect rows;
+  if (!changedRows(d.previous.data(), bits, stride, width_, height_, rows)) return true;
+  const std::size_t offset = static_cast<std::size_t>(rows.y) * stride;
+  convertBgrxToRgba(bits + offset, stride, kept.pixels.data() + offset, stride, width_, rows.height);
+  std::memcpy(d.previous.data() + offset, bits + offset, stride * static_cast<std::size_t>(rows.height));
+  damage.add(rows, width_, height_);
+  return true;
+}
+
+bool ScreenCapturer::changePending() { return false; }
+
+int ScreenCapturer::changeHandle() const { return -1; }
+
+bool ScreenCapturer::grab() {
   if (!isReady()) return false;
   Impl& d = *impl_;
   const std::size_t stride = static_cast<std::size_t>(width_) * 4u;
@@ -154,10 +226,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   if (!copied && !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
     return false;
   cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_) : 0;
-  GdiFlush();  // the DIB bits are read directly below
-  out.setSize(width_, height_);
-  convertBgrxToRgba(bits, stride, out.pixels.data(), stride, width_, height_);
-  capturedSinceLog_ = true;
+  GdiFlush();  // the DIB bits are read directly after this
   return true;
 }
 
