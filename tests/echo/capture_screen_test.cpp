@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "echo/capture.h"
@@ -14,6 +15,9 @@
 #else
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include <chrono>
+#include <thread>
 
 #include "echo/capture_x11.h"
 #endif
@@ -383,6 +387,153 @@ TEST_F(XvfbCapture, ServerLostUnnoticedUntilTheCloseDoesNotEndTheProcess) {
   EXPECT_FALSE(detail::x11DisplayLost(next));
   detail::closeX11Display(next);
 }
+
+// ---- damage-driven updates --------------------------------------------------
+
+// Waits (up to 5 s) until the server's report of a change has arrived.
+bool waitForReportedChange(ScreenCapturer& capturer) {
+  for (int i = 0; i < 500; ++i) {
+    if (capturer.changePending()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Every changed rectangle lies inside the frame.
+void expectRectsInside(const FrameDamage& damage, const PixelFrame& frame) {
+  for (const PixelRect& r : damage.rects) {
+    EXPECT_GE(r.x, 0);
+    EXPECT_GE(r.y, 0);
+    EXPECT_GT(r.width, 0);
+    EXPECT_GT(r.height, 0);
+    EXPECT_LE(r.x + r.width, frame.width);
+    EXPECT_LE(r.y + r.height, frame.height);
+  }
+}
+
+struct DamageCase {
+  const char* name;
+  bool sharedMemory;
+  bool pointer;
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+class XvfbDamage : public XvfbCapture, public ::testing::WithParamInterface<DamageCase> {
+ protected:
+  // The kept picture equals what a fresh capturer copies now.
+  void expectSameAsFresh(const PixelFrame& kept, const char* step) {
+    ScreenCapturer fresh;
+    fresh.setSharedMemoryAllowed(GetParam().sharedMemory);
+    fresh.setCursorDrawn(GetParam().pointer);
+    ASSERT_TRUE(fresh.open(region_));
+    PixelFrame want;
+    ASSERT_TRUE(fresh.capture(want));
+    ASSERT_EQ(kept.width, want.width) << step;
+    ASSERT_EQ(kept.height, want.height) << step;
+    int differ = 0, fx = -1, fy = -1, lx = -1, ly = -1;
+    for (int y = 0; y < kept.height; ++y)
+      for (int x = 0; x < kept.width; ++x) {
+        const std::size_t i = (static_cast<std::size_t>(y) * kept.width + x) * 4;
+        if (std::memcmp(&kept.pixels[i], &want.pixels[i], 4) == 0) continue;
+        if (differ++ == 0) fx = x, fy = y;
+        lx = x, ly = y;
+      }
+    EXPECT_EQ(differ, 0) << step << " first " << fx << "," << fy << " last " << lx << "," << ly;
+  }
+
+  CaptureRegion region_ = CaptureRegion::custom(17, 33, 603, 401);
+};
+
+TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapture) {
+  const DamageCase& c = GetParam();
+  start();
+  paintScene();
+  const Window root = DefaultRootWindow(painter_);
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 200, 150);
+  XSync(painter_, False);
+  ScreenCapturer capturer;
+  capturer.setSharedMemoryAllowed(c.sharedMemory);
+  capturer.setCursorDrawn(c.pointer);
+  ASSERT_TRUE(capturer.open(region_));
+  ASSERT_NE(capturer.changeHandle(), -1);
+  PixelFrame kept;
+  FrameDamage damage;
+
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.whole);
+  expectSameAsFresh(kept, "first");
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "still screen";
+
+  // A small change: only it is reported, and the result is exact.
+  fill(100, 100, 7, 5, 0xABCDEF);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_FALSE(damage.whole);
+  ASSERT_FALSE(damage.rects.empty());
+  expectRectsInside(damage, kept);
+  expectSameAsFresh(kept, "small change");
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "after the small change";
+
+  // Outside the region: nothing to copy.
+  fill(0, 0, 10, 10, 0x101010);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "change outside the region";
+
+  // Changes across an edge and more pieces than are kept apart.
+  fill(10, 20, 30, 30, 0x00FFFF);
+  for (int i = 0; i < 40; ++i) fill(40 + i * 13, 60 + (i % 7) * 40, 5, 3, 0x010203u * static_cast<unsigned>(i));
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_LE(damage.rects.size(), FrameDamage::kMaxRects);
+  expectRectsInside(damage, kept);
+  expectSameAsFresh(kept, "many changes");
+
+  // The pointer moves over the still screen, then changes shape over it.
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 260, 190);
+  XSync(painter_, False);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer moved";
+  expectSameAsFresh(kept, "pointer moved");
+  // A still shape of its own (themed font cursors may be animated).
+  const char bits[32] = {0x0F, 0x00, 0x0F, 0x00, 0x0F, 0x00, 0x0F, 0x00};
+  const Pixmap shape = XCreateBitmapFromData(painter_, root, bits, 16, 16);
+  XColor red{}, blue{};
+  red.red = 0xFFFF;
+  blue.blue = 0xFFFF;
+  const Cursor watch = XCreatePixmapCursor(painter_, shape, shape, &red, &blue, 2, 2);
+  XFreePixmap(painter_, shape);
+  XDefineCursor(painter_, root, watch);
+  XSync(painter_, False);
+  if (c.pointer) {
+    ASSERT_TRUE(waitForReportedChange(capturer));
+  }
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer shape";
+  expectSameAsFresh(kept, "pointer shape");
+  // A change under the pointer: what it covers is the new screen.
+  fill(250, 180, 40, 40, 0x445566);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  expectSameAsFresh(kept, "change under the pointer");
+  XUndefineCursor(painter_, root);
+  XFreeCursor(painter_, watch);
+
+  // Another frame than the kept one is filled whole.
+  PixelFrame other;
+  ASSERT_TRUE(capturer.update(other, damage));
+  EXPECT_TRUE(damage.whole);
+  EXPECT_TRUE(other.pixels == kept.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, XvfbDamage,
+                         ::testing::Values(DamageCase{"SharedMemory", true, false},
+                                           DamageCase{"SharedMemoryWithPointer", true, true},
+                                           DamageCase{"GetImageWithPointer", false, true}),
+                         [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
 
 TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {
   start();
