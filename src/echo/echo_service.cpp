@@ -558,6 +558,9 @@ void EchoService::captureStage() {
 
 bool EchoService::earlyStageAllowed(std::uint64_t nowUs) const {
   if (lastChangeUs_ == 0 || nowUs - lastChangeUs_ < slotIntervalUs(fps_)) return false;
+  // Only the coming slot can be taken: a report that brought no change must
+  // not push the schedule further ahead.
+  if (stageSlotUs_ > nowUs) return false;
   // Failing captures keep their own retry times.
   if (captureFailing_) return false;
   return source_->changePending();

@@ -708,6 +708,88 @@ TEST(GdiCapture, WindowColourComesOutAsRgb) {
   }
 }
 
+// The solid window with, once set, a band of another colour at rows 40..44.
+bool gBandShown = false;
+LRESULT CALLBACK bandWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_PAINT && gBandShown) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    HBRUSH blue = CreateSolidBrush(RGB(0x20, 0x80, 0xE0));
+    HBRUSH red = CreateSolidBrush(RGB(0xF0, 0x10, 0x30));
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(dc, &rc, blue);
+    RECT band{0, 40, rc.right, 45};
+    FillRect(dc, &band, red);
+    DeleteObject(blue);
+    DeleteObject(red);
+    EndPaint(hwnd, &ps);
+    return 0;
+  }
+  return solidWindowProc(hwnd, msg, wp, lp);
+}
+
+// GDI says nothing about changes: the copy is compared with the last one,
+// and only the rows that differ are converted.
+TEST(GdiCapture, UnchangedCopyIsReportedUnchangedAndChangedRowsOnly) {
+  gBandShown = false;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = bandWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"VlCaptureCompareWnd";
+  RegisterClassW(&wc);
+  HWND hwnd = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 100, 100, 200, 120,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(hwnd, nullptr);
+  UpdateWindow(hwnd);
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(150, 130, 40, 30)));
+  PixelFrame kept;
+  FrameDamage damage;
+  bool matched = false;
+  for (int attempt = 0; attempt < 50 && !matched; ++attempt) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    ASSERT_TRUE(capturer.update(kept, damage));
+    matched = kept.pixels[0] == 0x20 && kept.pixels[1] == 0x80 && kept.pixels[2] == 0xE0;
+    if (!matched) test::sleepMs(100);
+  }
+  ASSERT_TRUE(matched);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged());
+
+  // Rows 10..14 of the region change colour (window rows 40..44).
+  gBandShown = true;
+  InvalidateRect(hwnd, nullptr, FALSE);
+  UpdateWindow(hwnd);
+  bool changed = false;
+  for (int attempt = 0; attempt < 50 && !changed; ++attempt) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    ASSERT_TRUE(capturer.update(kept, damage));
+    changed = !damage.unchanged();
+    if (!changed) test::sleepMs(100);
+  }
+  ASSERT_TRUE(changed);
+  ASSERT_EQ(damage.rects.size(), 1u);
+  EXPECT_EQ(damage.rects[0].y, 10);
+  EXPECT_EQ(damage.rects[0].height, 5);
+  EXPECT_EQ(damage.rects[0].width, 40);
+  PixelFrame fresh;
+  ASSERT_TRUE(capturer.capture(fresh));
+  EXPECT_TRUE(fresh.pixels == kept.pixels);
+  EXPECT_EQ(kept.pixels[(12 * 40 + 3) * 4], 0xF0);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged());
+
+  // Another frame than the kept one is filled whole.
+  PixelFrame other;
+  ASSERT_TRUE(capturer.update(other, damage));
+  EXPECT_TRUE(damage.whole);
+  DestroyWindow(hwnd);
+  UnregisterClassW(wc.lpszClassName, wc.hInstance);
+}
+
 #endif
 
 }  // namespace

@@ -181,6 +181,7 @@ struct EarlyCase {
   int serviceFps;
   std::vector<int> viewerFps;  // <= 0: the service's rate
   int changeEveryMs;           // 0: one change after a still second
+  bool alwaysReports = false;  // the platform reports a change at every ask
 };
 
 void PrintTo(const EarlyCase& c, std::ostream* os) { *os << c.name; }
@@ -196,6 +197,7 @@ TEST_P(EchoEarly, ChangeAfterStillGoesOutAtOnceWithinEveryRate) {
   service_->setFps(c.serviceFps);
   std::vector<std::unique_ptr<TestViewer>> viewers;
   subscribe(viewers, c.viewerFps);
+  source_->alwaysReports = c.alwaysReports;
   run(1000, raw(viewers));  // the first frame, then a still second
   for (auto& a : arrivals_) a.clear();
 
@@ -234,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
     Rates, EchoEarly,
     ::testing::Values(EarlyCase{"s25_single", 25, {0}, 0}, EarlyCase{"s25_every7", 25, {0, 10}, 7},
                       EarlyCase{"s25_every45", 25, {0}, 45}, EarlyCase{"s60_v25_every23", 60, {25, 0}, 23},
-                      EarlyCase{"s10_every130", 10, {0, 60}, 130}),
+                      EarlyCase{"s10_every130", 10, {0, 60}, 130},
+                      EarlyCase{"s25_every45_reportsOfNothing", 25, {0, 10}, 45, true}),
     [](const ::testing::TestParamInfo<EarlyCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

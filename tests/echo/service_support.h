@@ -56,7 +56,8 @@ struct FakeFrameSource final : FrameSource {
   int areaCopies = 0;              // rectangles copied by updates
   void paint(const PixelRect& r, std::uint32_t rgb);
   bool update(PixelFrame& kept, FrameDamage& damage) override;
-  bool changePending() override { return reportsDamage && !painted.empty(); }
+  bool alwaysReports = false;  // a report at every ask, mostly of nothing
+  bool changePending() override { return reportsDamage && (alwaysReports || !painted.empty()); }
   const PixelFrame* kept = nullptr;
 };
 
