@@ -4,7 +4,7 @@
 //   still   nothing changes;
 //   clock   a 120x24 patch changes once a second;
 //   typing  a 9x16 glyph appears five times a second;
-//   motion  the whole captured area changes about 90 times a second.
+//   motion  the whole captured area changes about 30 times a second.
 // At 1920x1080 and 3840x2160 it reports the service process's CPU time (user
 // + system, not wall time: the machine is shared) as % of one core, the
 // frames the viewer got and the CPU per encoded frame; for motion, ffmpeg
@@ -133,7 +133,7 @@ int scene(const std::string& name, int width, int height) {
       XCopyArea(dpy, picture, root, gc, shift, kKeepOut, kKeepOut, static_cast<unsigned>(height - kKeepOut), 0,
                 kKeepOut);
       XSync(dpy, False);
-      std::this_thread::sleep_for(std::chrono::milliseconds(11));
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
