@@ -133,6 +133,9 @@ void EchoService::pumpOnce(int maxWaitMs) {
   // While streaming, a reported screen change ends the wait too.
   const int handle = streaming ? source_->changeHandle() : -1;
   server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle));
+  // Whatever has arrived is taken off the handle first, or a report that
+  // cannot be acted on before the slot would end every wait at once.
+  if (handle >= 0) source_->changePending();
   pass(waitBudgetMs(maxWaitMs));
 }
 
