@@ -2,6 +2,7 @@
 // Linux). Produces top-down RGBA frames with alpha 255.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +41,41 @@ struct PixelFrame {
     pixels.clear();
   }
 };
+
+// A rectangle of frame pixels.
+struct PixelRect {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+// What an update changed in the kept picture: all of it, some rectangles
+// (frame pixels, inside the frame), or nothing (whole off, rects empty).
+struct FrameDamage {
+  // Beyond this many rectangles their bounding box stands for them.
+  static constexpr std::size_t kMaxRects = 16;
+  bool whole = true;
+  std::vector<PixelRect> rects;
+
+  void setWhole() {
+    whole = true;
+    rects.clear();
+  }
+  void setNone() {
+    whole = false;
+    rects.clear();
+  }
+  bool unchanged() const { return !whole && rects.empty(); }
+  // Adds r clipped to width x height; empty parts are dropped.
+  void add(PixelRect r, std::int32_t width, std::int32_t height);
+};
+
+// The rows that differ between two pictures of 4-byte pixels with the same
+// layout, as one full-width rectangle from the first to the last; false
+// when they are equal.
+bool changedRows(const std::uint8_t* before, const std::uint8_t* after, std::size_t stride, std::int32_t width,
+                 std::int32_t height, PixelRect& rows);
 
 // What the platform reports about the desktop besides the monitor list.
 struct DesktopMetrics {
@@ -89,6 +125,18 @@ class ScreenCapturer {
   void close();
   // false (out untouched) when not ready or the copy fails.
   bool capture(PixelFrame& out);
+  // Brings `kept` up to date: it must be the frame the last update filled
+  // (anything else, an empty frame included, is captured whole). Reports
+  // what changed; nothing changed costs no copy at all where the platform
+  // says so (X DAMAGE and XFixes, desktop duplication with no new frame),
+  // and a compare otherwise (GDI). false (damage whole) when the copy fails.
+  bool update(PixelFrame& kept, FrameDamage& damage);
+  // Whether the platform has reported a change since the last update
+  // (never waits; false where it cannot tell).
+  bool changePending();
+  // A descriptor that becomes readable when a change is reported; -1 where
+  // there is none (Windows).
+  int changeHandle() const;
   bool isReady() const;
 
   const MonitorInfo& rect() const { return rect_; }
@@ -116,6 +164,12 @@ class ScreenCapturer {
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  // Copies the screen into the platform's buffer (Windows).
+  bool grab();
+  // The kept frame that update() filled last; a different frame is
+  // captured whole.
+  const PixelFrame* kept_ = nullptr;
+  bool keptCursorDrawn_ = false;
   MonitorInfo rect_;
   MonitorInfo loggedRect_;
   bool openLogged_ = false;

@@ -2,13 +2,19 @@
 // (XShmGetImage into a shared image sized to the region) when the server
 // offers it, XGetImage otherwise. The pointer comes from XFixes: its image
 // is fetched again only when the server reports a new shape, its position
-// is asked for every frame.
+// is asked for every frame. DAMAGE on the root window tells which parts of
+// the region changed since the last update, so a still screen costs no copy
+// and a small change only the copy of its rectangles.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
@@ -41,11 +47,11 @@ std::uint8_t maskChannel(unsigned long pixel, unsigned long mask, int shift) {
 }
 
 // Any other visual (16-bit, big-endian servers): slow, but correct.
-void convertGeneric(XImage* image, PixelFrame& out) {
+void convertGeneric(XImage* image, PixelFrame& out, int dx, int dy) {
   const int rs = maskShift(image->red_mask), gs = maskShift(image->green_mask), bs = maskShift(image->blue_mask);
-  std::uint8_t* p = out.pixels.data();
-  for (int y = 0; y < out.height; ++y) {
-    for (int x = 0; x < out.width; ++x, p += 4) {
+  for (int y = 0; y < image->height; ++y) {
+    std::uint8_t* p = out.pixels.data() + (static_cast<std::size_t>(dy + y) * out.width + dx) * 4u;
+    for (int x = 0; x < image->width; ++x, p += 4) {
       const unsigned long v = XGetPixel(image, x, y);
       p[0] = maskChannel(v, image->red_mask, rs);
       p[1] = maskChannel(v, image->green_mask, gs);
@@ -73,14 +79,25 @@ void copyCursorImage(const XFixesCursorImage& image, CursorImage& out) {
   }
 }
 
-void convertImage(XImage* image, PixelFrame& out) {
+// The image into `out` with its top-left corner at (dx, dy).
+void convertImage(XImage* image, PixelFrame& out, int dx = 0, int dy = 0) {
   if (isBgrx(image)) {
     convertBgrxToRgba(reinterpret_cast<const std::uint8_t*>(image->data),
-                      static_cast<std::size_t>(image->bytes_per_line), out.pixels.data(),
-                      static_cast<std::size_t>(out.width) * 4u, out.width, out.height);
+                      static_cast<std::size_t>(image->bytes_per_line),
+                      out.pixels.data() + (static_cast<std::size_t>(dy) * out.width + dx) * 4u,
+                      static_cast<std::size_t>(out.width) * 4u, image->width, image->height);
   } else {
-    convertGeneric(image, out);
+    convertGeneric(image, out, dx, dy);
   }
+}
+
+// Copies rect r of `from` to the same place in `to` (both frame-sized or
+// patch-sized as the strides say).
+void copyRect(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to, std::size_t toStride, int width,
+              int height) {
+  for (int y = 0; y < height; ++y)
+    std::memcpy(to + static_cast<std::size_t>(y) * toStride, from + static_cast<std::size_t>(y) * fromStride,
+                static_cast<std::size_t>(width) * 4u);
 }
 
 }  // namespace
@@ -95,6 +112,143 @@ struct ScreenCapturer::Impl {
   CursorImage cursor;
   unsigned long cursorSerial = 0;
   bool cursorStale = true;
+  int damageEvent = -1;  // XDamageNotify's event type; -1 without DAMAGE
+  Damage damage = 0;
+  XserverRegion damaged = 0;  // receives the damage at each update
+  bool damageReported = true;  // a notify arrived since the last subtract
+  // The pointer as drawn into the kept frame, and the pixels it covers.
+  bool pointerDrawn = false;
+  int pointerX = 0, pointerY = 0;
+  unsigned long pointerSerial = 0;
+  PixelRect under;
+  std::vector<std::uint8_t> underPixels;
+
+  void watchDamage() {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    damageEvent = -1;
+    damageReported = true;
+    if (!XDamageQueryExtension(display, &eventBase, &errorBase) || !XDamageQueryVersion(display, &major, &minor))
+      return;
+    if (cursorEvent < 0) return;  // the region object comes from XFixes
+    // NonEmpty: one event when a change follows an update, however many
+    // drawing requests make it; the rectangles are fetched at the update.
+    damage = XDamageCreate(display, root, XDamageReportNonEmpty);
+    damaged = XFixesCreateRegion(display, nullptr, 0);
+    damageEvent = eventBase + XDamageNotify;
+  }
+
+  void unwatchDamage() {
+    if (display && !detail::x11DisplayLost(display)) {
+      if (damage) XDamageDestroy(display, damage);
+      if (damaged) XFixesDestroyRegion(display, damaged);
+    }
+    damage = 0;
+    damaged = 0;
+    damageEvent = -1;
+  }
+
+  // Takes the queued notifications (never waits for the server).
+  void drainEvents() {
+    if (XEventsQueued(display, QueuedAfterReading) == 0) return;
+    XEvent event;
+    while (XPending(display)) {
+      XNextEvent(display, &event);
+      if (event.type == damageEvent) damageReported = true;
+      if (event.type == cursorEvent) cursorStale = true;
+    }
+  }
+
+  // The pointer now: position in root coordinates, shape refreshed when the
+  // server reported a new one. false when there is none to draw.
+  bool queryPointer(int& x, int& y) {
+    if (cursorEvent < 0) return false;
+    if (cursorStale) {
+      XFixesCursorImage* image = XFixesGetCursorImage(display);
+      if (image == nullptr) return false;
+      copyCursorImage(*image, cursor);
+      cursorSerial = image->cursor_serial;
+      x = image->x;
+      y = image->y;
+      XFree(image);
+      cursorStale = false;
+      return true;
+    }
+    Window rootReturn = 0, child = 0;
+    int wx = 0, wy = 0;
+    unsigned mask = 0;
+    // False: the pointer is on another screen of this server.
+    return XQueryPointer(display, root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) != 0;
+  }
+
+  // Puts back what the pointer covered in `kept`.
+  void restoreUnder(PixelFrame& kept, FrameDamage& damage) {
+    if (!pointerDrawn) return;
+    pointerDrawn = false;
+    if (under.width <= 0 || under.height <= 0) return;
+    const std::size_t stride = static_cast<std::size_t>(kept.width) * 4u;
+    copyRect(underPixels.data(), static_cast<std::size_t>(under.width) * 4u,
+             kept.pixels.data() + static_cast<std::size_t>(under.y) * stride + static_cast<std::size_t>(under.x) * 4u,
+             stride, under.width, under.height);
+    damage.add(under, kept.width, kept.height);
+  }
+
+  // Keeps the pixels the pointer will cover, then draws it (hotspot at
+  // frame pixel x, y).
+  void drawPointer(PixelFrame& kept, int x, int y, FrameDamage& damage) {
+    FrameDamage clip;
+    clip.setNone();
+    clip.add(PixelRect{x - cursor.hotX, y - cursor.hotY, cursor.width, cursor.height}, kept.width, kept.height);
+    under = clip.rects.empty() ? PixelRect{} : clip.rects.front();
+    const std::size_t stride = static_cast<std::size_t>(kept.width) * 4u;
+    underPixels.resize(static_cast<std::size_t>(under.width) * static_cast<std::size_t>(under.height) * 4u);
+    if (!underPixels.empty())
+      copyRect(kept.pixels.data() + static_cast<std::size_t>(under.y) * stride + static_cast<std::size_t>(under.x) * 4u,
+               stride, underPixels.data(), static_cast<std::size_t>(under.width) * 4u, under.width, under.height);
+    compositeCursor(kept, cursor, x, y);
+    pointerDrawn = true;
+    damage.add(under, kept.width, kept.height);
+  }
+
+  // Copies one rectangle of the region (frame pixels) into `kept`.
+  bool copyArea(PixelFrame& kept, const MonitorInfo& rect, const PixelRect& r) {
+    if (shmAttached) {
+      const int screen = DefaultScreen(display);
+      // A header over the start of the same segment: no server request.
+      XImage* part = XShmCreateImage(display, DefaultVisual(display, screen),
+                                     static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, shm.shmaddr, &shm,
+                                     static_cast<unsigned>(r.width), static_cast<unsigned>(r.height));
+      if (part == nullptr) return false;
+      bool ok = false;
+      const bool failed = detail::withX11Errors(
+          [&] { ok = XShmGetImage(display, root, part, rect.x + r.x, rect.y + r.y, AllPlanes) != 0; });
+      if (ok && !failed) convertImage(part, kept, r.x, r.y);
+      part->data = nullptr;
+      XDestroyImage(part);
+      return ok && !failed && !detail::x11DisplayLost(display);
+    }
+    XImage* image = nullptr;
+    const bool failed = detail::withX11Errors([&] {
+      image = XGetImage(display, root, rect.x + r.x, rect.y + r.y, static_cast<unsigned>(r.width),
+                        static_cast<unsigned>(r.height), AllPlanes, ZPixmap);
+    });
+    const bool ok = image != nullptr && !failed && !detail::x11DisplayLost(display);
+    if (ok) convertImage(image, kept, r.x, r.y);
+    if (image) XDestroyImage(image);
+    return ok;
+  }
+
+  // The damage since the last call, clipped to the region, into `damage`.
+  void takeDamage(const MonitorInfo& rect, FrameDamage& out) {
+    if (!damageReported) return;
+    damageReported = false;
+    XDamageSubtract(display, damage, None, damaged);
+    int count = 0;
+    XRectangle* parts = XFixesFetchRegion(display, damaged, &count);
+    for (int i = 0; i < count; ++i)
+      out.add(PixelRect{parts[i].x - rect.x, parts[i].y - rect.y, parts[i].width, parts[i].height}, rect.width,
+              rect.height);
+    if (parts) XFree(parts);
+  }
 
   void watchCursor() {
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
@@ -183,6 +337,8 @@ struct ScreenCapturer::Impl {
   }
 
   void release() {
+    unwatchDamage();
+    pointerDrawn = false;
     releaseShm();
     detail::closeX11Display(display);
     display = nullptr;
@@ -204,6 +360,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   if (!d.display) return false;
   d.root = DefaultRootWindow(d.display);
   d.watchCursor();
+  d.watchDamage();
   int major = 0, minor = 0;
   Bool pixmaps = False;
   if (shmAllowed_ && XShmQueryVersion(d.display, &major, &minor, &pixmaps)) {
@@ -217,6 +374,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
 
 void ScreenCapturer::close() {
   impl_->release();
+  kept_ = nullptr;
   width_ = 0;
   height_ = 0;
 }
@@ -226,6 +384,8 @@ bool ScreenCapturer::isReady() const { return impl_->display != nullptr; }
 bool ScreenCapturer::usingSharedMemory() const { return impl_->shmAttached; }
 
 bool ScreenCapturer::usingDuplication() const { return false; }
+
+bool ScreenCapturer::grab() { return false; }
 
 bool ScreenCapturer::capture(PixelFrame& out) {
   if (!isReady()) return false;
@@ -258,6 +418,88 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   cursorStamp_ = cursorDrawn_ ? d.drawCursor(out, rect_) : 0;
   capturedSinceLog_ = true;
   return true;
+}
+
+bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
+  damage.setWhole();
+  if (!isReady()) return false;
+  Impl& d = *impl_;
+  if (detail::x11DisplayLost(d.display)) return false;
+  // Whatever is reported from here on belongs to this update or a later one.
+  d.drainEvents();
+  const bool known = d.damageEvent >= 0 && kept_ == &kept && kept.width == width_ && kept.height == height_ &&
+                     keptCursorDrawn_ == cursorDrawn_;
+  if (!known) {
+    if (d.damageEvent >= 0) {
+      d.damageReported = true;
+      FrameDamage ignored;
+      ignored.setNone();
+      d.takeDamage(rect_, ignored);
+    }
+    d.pointerDrawn = false;
+    kept_ = nullptr;
+    kept.setSize(width_, height_);
+    if (!d.copyArea(kept, rect_, PixelRect{0, 0, width_, height_})) return false;
+    cursorStamp_ = 0;
+    int px = 0, py = 0;
+    if (cursorDrawn_ && d.queryPointer(px, py)) {
+      FrameDamage ignored;
+      ignored.setNone();
+      d.drawPointer(kept, px - rect_.x, py - rect_.y, ignored);
+      d.pointerX = px - rect_.x;
+      d.pointerY = py - rect_.y;
+      d.pointerSerial = d.cursorSerial;
+      cursorStamp_ = vl::cursorStamp(d.cursorSerial, px, py);
+    }
+    capturedSinceLog_ = true;
+    kept_ = &kept;
+    keptCursorDrawn_ = cursorDrawn_;
+    damage.setWhole();
+    return true;
+  }
+
+  damage.setNone();
+  d.takeDamage(rect_, damage);
+  int px = 0, py = 0;
+  const bool pointerShown = cursorDrawn_ && d.queryPointer(px, py);
+  px -= rect_.x;
+  py -= rect_.y;
+  const bool pointerSame = pointerShown == d.pointerDrawn &&
+                           (!pointerShown || (px == d.pointerX && py == d.pointerY && d.cursorSerial == d.pointerSerial));
+  if (damage.rects.empty() && pointerSame) return true;  // nothing to do
+
+  // The pointer comes off first, so the areas copied below and the patch
+  // taken for its new place hold the screen alone.
+  FrameDamage copied = damage;
+  d.restoreUnder(kept, damage);
+  for (const PixelRect& r : copied.rects) {
+    if (!d.copyArea(kept, rect_, r)) {
+      kept_ = nullptr;
+      damage.setWhole();
+      return false;
+    }
+  }
+  cursorStamp_ = 0;
+  if (pointerShown) {
+    d.drawPointer(kept, px, py, damage);
+    d.pointerX = px;
+    d.pointerY = py;
+    d.pointerSerial = d.cursorSerial;
+    cursorStamp_ = vl::cursorStamp(d.cursorSerial, px + rect_.x, py + rect_.y);
+  }
+  capturedSinceLog_ = true;
+  return true;
+}
+
+bool ScreenCapturer::changePending() {
+  if (!isReady() || impl_->damageEvent < 0 || detail::x11DisplayLost(impl_->display)) return false;
+  impl_->drainEvents();
+  return impl_->damageReported || impl_->cursorStale;
+}
+
+int ScreenCapturer::changeHandle() const {
+  if (!isReady() || impl_->damageEvent < 0) return -1;
+  return ConnectionNumber(impl_->display);
 }
 
 // X11 has no per-window capture exclusion.

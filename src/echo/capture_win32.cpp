@@ -52,6 +52,10 @@ struct ScreenCapturer::Impl {
   // Where the last picture came from: Unchanged or KeepLast mean the desktop
   // below the pointer is what it was.
   PictureSource lastSource = PictureSource::Gdi;
+  // GDI tells nothing about changes: the last picture (bytes as in the
+  // DIB, pointer included) is kept and compared with the next before any
+  // conversion.
+  std::vector<std::uint8_t> previous;
 
   HCURSOR cursor = nullptr;  // the shape whose hotspot and size are known
   POINT cursorHotspot{};
@@ -64,6 +68,19 @@ struct ScreenCapturer::Impl {
   // The frame the last conversion wrote; handed in again unchanged, only
   // the pointer's rectangles need converting.
   const std::uint8_t* convertedPixels = nullptr;
+  // What the last grab did: the picture below the pointer reused, and the
+  // pointer's rectangle before and after it.
+  bool grabReused = false;
+  RECT cursorBefore{};
+  RECT cursorNow{};
+
+  // Converts rectangle r of the DIB into the same place of `out`.
+  void convert(const RECT& r, PixelFrame& out) const {
+    if (r.right <= r.left || r.bottom <= r.top) return;
+    const auto* from = static_cast<const std::uint8_t*>(bits);
+    const std::size_t at = static_cast<std::size_t>(r.top) * stride + static_cast<std::size_t>(r.left) * 4u;
+    convertBgrxToRgba(from + at, stride, out.pixels.data() + at, stride, r.right - r.left, r.bottom - r.top);
+  }
 
   bool learnCursor(HCURSOR handle) {
     ICONINFO icon{};
@@ -134,6 +151,7 @@ struct ScreenCapturer::Impl {
     dibHoldsPicture = false;
     underCursorSaved = false;
     convertedPixels = nullptr;
+    previous.clear();
     cursor = nullptr;
     if (memoryDc && previousBitmap) SelectObject(memoryDc, previousBitmap);
     previousBitmap = nullptr;
@@ -190,6 +208,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
 
 void ScreenCapturer::close() {
   impl_->release();
+  kept_ = nullptr;
   width_ = 0;
   height_ = 0;
 }
@@ -201,9 +220,78 @@ bool ScreenCapturer::usingSharedMemory() const { return false; }
 bool ScreenCapturer::usingDuplication() const { return impl_->duplicating && impl_->recovery.active(); }
 
 bool ScreenCapturer::capture(PixelFrame& out) {
+  if (!grab()) return false;
+  Impl& d = *impl_;
+  out.setSize(width_, height_);
+  if (d.grabReused && d.convertedPixels == out.pixels.data()) {
+    // Nothing new below the pointer: convert only where it was and is.
+    d.convert(d.cursorBefore, out);
+    d.convert(d.cursorNow, out);
+  } else {
+    d.convert(RECT{0, 0, width_, height_}, out);
+  }
+  d.convertedPixels = out.pixels.data();
+  capturedSinceLog_ = true;
+  return true;
+}
+
+bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
+  damage.setWhole();
   if (!isReady()) return false;
   Impl& d = *impl_;
-  auto* bits = static_cast<std::uint8_t*>(d.bits);
+  const std::size_t bytes = d.stride * static_cast<std::size_t>(height_);
+  const bool known = kept_ == &kept && kept.width == width_ && kept.height == height_ &&
+                     keptCursorDrawn_ == cursorDrawn_ && d.previous.size() == bytes &&
+                     d.convertedPixels == kept.pixels.data();
+  const std::uint64_t stampBefore = cursorStamp_;
+  if (!grab()) {
+    kept_ = nullptr;
+    return false;
+  }
+  const auto* bits = static_cast<const std::uint8_t*>(d.bits);
+  capturedSinceLog_ = true;
+  if (!known) {
+    kept.setSize(width_, height_);
+    d.convert(RECT{0, 0, width_, height_}, kept);
+    d.previous.assign(bits, bits + bytes);
+    d.convertedPixels = kept.pixels.data();
+    kept_ = &kept;
+    keptCursorDrawn_ = cursorDrawn_;
+    return true;
+  }
+  damage.setNone();
+  if (d.grabReused) {
+    // Duplication had nothing new (or the secure desktop keeps the last
+    // picture): only where the pointer was and is can differ.
+    if (cursorStamp_ == stampBefore) return true;
+    for (const RECT& r : {d.cursorBefore, d.cursorNow}) {
+      if (r.right <= r.left || r.bottom <= r.top) continue;
+      d.convert(r, kept);
+      for (LONG y = r.top; y < r.bottom; ++y) {
+        const std::size_t at = static_cast<std::size_t>(y) * d.stride + static_cast<std::size_t>(r.left) * 4u;
+        std::memcpy(d.previous.data() + at, bits + at, static_cast<std::size_t>(r.right - r.left) * 4u);
+      }
+      damage.add(PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top}, width_, height_);
+    }
+    return true;
+  }
+  // GDI (or a new duplicated frame) tells nothing finer: compare.
+  PixelRect rows;
+  if (!changedRows(d.previous.data(), bits, d.stride, width_, height_, rows)) return true;
+  const std::size_t offset = static_cast<std::size_t>(rows.y) * d.stride;
+  d.convert(RECT{0, rows.y, width_, rows.y + rows.height}, kept);
+  std::memcpy(d.previous.data() + offset, bits + offset, d.stride * static_cast<std::size_t>(rows.height));
+  damage.add(rows, width_, height_);
+  return true;
+}
+
+bool ScreenCapturer::changePending() { return false; }
+
+int ScreenCapturer::changeHandle() const { return -1; }
+
+bool ScreenCapturer::grab() {
+  if (!isReady()) return false;
+  Impl& d = *impl_;
   GdiFlush();  // duplication writes the bits directly
   PictureSource source = PictureSource::Gdi;
   if (d.duplicating) source = d.recovery.step(monotonicMs(), d.dibHoldsPicture);
@@ -218,26 +306,12 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   }
   d.dibHoldsPicture = true;
   d.lastSource = source;
-  const RECT before = d.underCursor;  // where the pointer was drawn last pass
+  d.grabReused = reuse;
+  d.cursorBefore = d.underCursor;  // where the pointer was drawn last pass
   d.underCursor = RECT{};
-  RECT drawn{};
-  cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_, width_, height_, drawn) : 0;
-  GdiFlush();  // the DIB bits are read directly below
-  out.setSize(width_, height_);
-  auto convert = [&](const RECT& r) {
-    if (r.right <= r.left || r.bottom <= r.top) return;
-    const std::size_t at = static_cast<std::size_t>(r.top) * d.stride + static_cast<std::size_t>(r.left) * 4u;
-    convertBgrxToRgba(bits + at, d.stride, out.pixels.data() + at, d.stride, r.right - r.left, r.bottom - r.top);
-  };
-  if (reuse && d.convertedPixels == out.pixels.data()) {
-    // Nothing new below the pointer: convert only where it was and is.
-    convert(before);
-    convert(drawn);
-  } else {
-    convert(RECT{0, 0, width_, height_});
-  }
-  d.convertedPixels = out.pixels.data();
-  capturedSinceLog_ = true;
+  d.cursorNow = RECT{};
+  cursorStamp_ = cursorDrawn_ ? d.drawCursor(rect_, width_, height_, d.cursorNow) : 0;
+  GdiFlush();  // the DIB bits are read directly after this
   return true;
 }
 

@@ -138,6 +138,12 @@ void EchoService::pumpOnce(int maxWaitMs) {
     holdFineTimer(streaming);
     fineTimerHeld_ = streaming;
   }
+  // While streaming, a reported screen change ends the wait too.
+  const int handle = streaming ? source_->changeHandle() : -1;
+  server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle));
+  // Whatever has arrived is taken off the handle first, or a report that
+  // cannot be acted on before the slot would end every wait at once.
+  if (handle >= 0) source_->changePending();
   pass(waitBudgetMs(maxWaitMs));
 }
 
@@ -152,7 +158,7 @@ int EchoService::waitBudgetMs(int maxWaitMs) const {
       if (stageSlotUs_ == 0) return 0;
       const std::uint64_t due = stageSlotUs_ + slotIntervalUs(stageFps(now));
       const std::uint64_t nowUs = now * 1000u;
-      if (due <= nowUs) return 0;
+      if (due <= nowUs || earlyStageAllowed(nowUs)) return 0;
       budget = std::min(budget, (due - nowUs + 999u) / 1000u);
     }
   }
@@ -450,10 +456,16 @@ void EchoService::captureStage() {
   const std::uint64_t nowUs = now * 1000u;
   if (stageSlotUs_ != 0) {
     const std::uint64_t due = stageSlotUs_ + interval;
-    if (nowUs < due) return;
-    // More than one interval behind (a slow frame, a busy machine, the way
-    // back from idle): a new schedule from now instead of a burst.
-    stageSlotUs_ = nowUs - due > interval ? nowUs : due;
+    if (nowUs < due) {
+      // A change after a still period goes out now, in place of the coming
+      // slot: the schedule, and every viewer's, stays as it was.
+      if (!earlyStageAllowed(nowUs)) return;
+      stageSlotUs_ = due;
+    } else {
+      // More than one interval behind (a slow frame, a busy machine, the
+      // way back from idle): a new schedule from now instead of a burst.
+      stageSlotUs_ = nowUs - due > interval ? nowUs : due;
+    }
   } else {
     stageSlotUs_ = nowUs;
   }
@@ -471,9 +483,11 @@ void EchoService::captureStage() {
     for (auto& entry : viewers_) entry.second.regionValid = false;
   }
   const std::uint64_t t1 = nowMs();
-  if (!source_->capture(capturedFrame_)) {
+  if (!source_->update(capturedFrame_, damage_)) {
     captureFailed("抓屏失败", "取不到画面", now);
     source_->close();
+    jpegCurrent_ = false;
+    scaledCurrent_ = false;
     return;
   }
   captureRetryAtMs_ = 0;
@@ -483,14 +497,41 @@ void EchoService::captureStage() {
     logWrite(LogLevel::Info, "抓屏已恢复");
   }
 
+  const std::int32_t maxW = maxWidth_;
+  const std::int32_t quality = quality_;
+  const bool unchanged = damage_.unchanged();
+  if (!unchanged) {
+    jpegCurrent_ = false;
+    lastChangeUs_ = nowUs;
+  }
+  if (unchanged && jpegCurrent_ && !currentJpeg_.empty() && jpegQuality_ == quality && jpegMaxWidth_ == maxW) {
+    // Nothing moved: the last frame's bytes are exactly what encoding the
+    // same pixels again would give.
+    if (staticSkip && !noStaticFromEnvironment()) {
+      ++staticCount_;
+      return;
+    }
+    countFrame(now);
+    return;
+  }
+
   const std::uint64_t t2 = nowMs();
   const PixelFrame* frame = &capturedFrame_;
-  const std::int32_t maxW = maxWidth_;
   if (maxW > 0 && maxW < capturedFrame_.width) {
     const float product = static_cast<float>(capturedFrame_.height) * static_cast<float>(maxW) /
                           static_cast<float>(capturedFrame_.width);
     const std::int32_t h = static_cast<std::int32_t>(product) & ~1;
-    if (scaler_.scale(capturedFrame_, maxW, h, scaledFrame_)) frame = &scaledFrame_;
+    bool done = false;
+    if (scaledCurrent_ && !damage_.whole && scaledFrame_.width == maxW && scaledFrame_.height == h) {
+      // Only what the changed rectangles reach is scaled again.
+      done = true;
+      for (const PixelRect& r : damage_.rects) done = done && scaler_.scaleArea(capturedFrame_, scaledFrame_, r);
+    }
+    if (!done) done = scaler_.scale(capturedFrame_, maxW, h, scaledFrame_);
+    scaledCurrent_ = done;
+    if (done) frame = &scaledFrame_;
+  } else {
+    scaledCurrent_ = false;
   }
 
   const std::uint64_t t3 = nowMs();
@@ -509,12 +550,16 @@ void EchoService::captureStage() {
   // instead of growing with every slightly larger frame.
   const std::size_t room = currentJpeg_.size() + currentJpeg_.size() / 4 + 65536;
   if (scratchJpeg_.capacity() < room) scratchJpeg_.reserve(room + room / 2);
-  if (!encodeJpeg(*frame, quality_, scratchJpeg_)) {
+  if (!encodeJpeg(*frame, quality, scratchJpeg_)) {
     setLastError("JPEG 编码失败");
     return;
   }
   std::swap(scratchJpeg_, currentJpeg_);
   currentJpegSize_ = currentJpeg_.size();
+  jpegCurrent_ = true;
+  jpegQuality_ = quality;
+  jpegMaxWidth_ = maxW;
+  ++framesEncoded_;
 
   const std::uint64_t t4 = nowMs();
   captureMsTotal_ += t2 - t1;
@@ -538,8 +583,21 @@ void EchoService::captureStage() {
 
   frameWidth_ = static_cast<std::uint32_t>(frame->width);
   frameHeight_ = static_cast<std::uint32_t>(frame->height);
-  ++frameSeq_;
+  countFrame(now);
+}
 
+bool EchoService::earlyStageAllowed(std::uint64_t nowUs) const {
+  if (lastChangeUs_ == 0 || nowUs - lastChangeUs_ < slotIntervalUs(fps_)) return false;
+  // Only the coming slot can be taken: a report that brought no change must
+  // not push the schedule further ahead.
+  if (stageSlotUs_ > nowUs) return false;
+  // Failing captures keep their own retry times.
+  if (captureFailing_) return false;
+  return source_->changePending();
+}
+
+void EchoService::countFrame(std::uint64_t now) {
+  ++frameSeq_;
   ++fpsWindowFrames_;
   if (fpsWindowStartMs_ == 0) fpsWindowStartMs_ = now;
   if (now - fpsWindowStartMs_ >= 1000) {

@@ -122,6 +122,9 @@ class EchoService {
   // Echo thread only (tests drive pumpOnce themselves).
   const std::vector<std::uint8_t>& currentJpeg() const { return currentJpeg_; }
   std::uint64_t frameSeq() const { return frameSeq_; }
+  // Stages that found a changed picture and encoded it (reused frames do
+  // not count).
+  std::uint64_t framesEncoded() const { return framesEncoded_; }
   const std::map<net::ClientId, ViewerState>& viewers() const { return viewers_; }
   const CaptureRegion& currentRegion() const { return currentRegion_; }
   // Bytes queued for the viewer and not yet taken by its socket.
@@ -155,6 +158,10 @@ class EchoService {
   void sendCurrentFrame();
   void pass(int waitMs);
   std::int32_t stageFps(std::uint64_t now) const;
+  // Whether a reported change may start the stage before its slot: the
+  // picture was still for at least one interval of the service's rate.
+  bool earlyStageAllowed(std::uint64_t nowUs) const;
+  void countFrame(std::uint64_t now);
   void setLastError(const char* text);
   std::uint64_t nowMs() const;
 
@@ -192,6 +199,17 @@ class EchoService {
   std::uint32_t fpsWindowFrames_ = 0;
   std::uint64_t lastHash_ = 0;
   std::int32_t staticCount_ = 0;
+  // When the picture last changed (a stage that found a change); 0 never.
+  std::uint64_t lastChangeUs_ = 0;
+  // currentJpeg_ encodes the kept picture as it is now, at these settings,
+  // so an unchanged picture reuses its bytes.
+  bool jpegCurrent_ = false;
+  std::int32_t jpegQuality_ = 0;
+  std::int32_t jpegMaxWidth_ = 0;
+  // scaledFrame_ is capturedFrame_ scaled as it is now.
+  bool scaledCurrent_ = false;
+  FrameDamage damage_;
+  std::uint64_t framesEncoded_ = 0;
 
   PixelFrame capturedFrame_;
   PixelFrame scaledFrame_;

@@ -12,6 +12,9 @@ class ScreenFrameSource final : public FrameSource {
   void close() override { capturer_.close(); }
   bool isReady() const override { return capturer_.isReady(); }
   bool capture(PixelFrame& out) override { return capturer_.capture(out); }
+  bool update(PixelFrame& kept, FrameDamage& damage) override { return capturer_.update(kept, damage); }
+  bool changePending() override { return capturer_.changePending(); }
+  int changeHandle() const override { return capturer_.changeHandle(); }
   void setCursorDrawn(bool drawn) override { capturer_.setCursorDrawn(drawn); }
   std::uint64_t cursorStamp() const override { return capturer_.cursorStamp(); }
   MonitorInfo resolve(const CaptureRegion& region) override { return resolveCaptureRegion(region); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "echo/capture.h"
 
@@ -19,6 +20,16 @@ class FrameSource {
   virtual bool isReady() const = 0;
   // false (out untouched) when no picture could be taken.
   virtual bool capture(PixelFrame& out) = 0;
+  // Brings `kept` (the frame the last update filled) up to date and says
+  // what changed. By default a whole capture.
+  virtual bool update(PixelFrame& kept, FrameDamage& damage) {
+    damage.setWhole();
+    return capture(kept);
+  }
+  // A change reported since the last update (false: none, or unknown).
+  virtual bool changePending() { return false; }
+  // Readable when a change is reported; -1 without one.
+  virtual int changeHandle() const { return -1; }
   // Whether the mouse pointer is drawn into the pictures.
   virtual void setCursorDrawn(bool) {}
   // Changes whenever the pointer drawn into the last picture moved or

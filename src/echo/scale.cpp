@@ -195,33 +195,69 @@ bool BilinearScaler::scale(const PixelFrame& src, int dstWidth, int dstHeight, P
   dst.setSize(dstWidth, dstHeight);
   prepare(src.width, src.height, dstWidth, dstHeight);
 
+  blend(src, dst, 0, dstHeight, 0, dstWidth, 0, src.width * 4);
+  return true;
+}
+
+bool BilinearScaler::scaleArea(const PixelFrame& src, PixelFrame& dst, const PixelRect& changed) {
+  if (src.width != srcWidth_ || src.height != srcHeight_ || dst.width != dstWidth_ || dst.height != dstHeight_ ||
+      dstWidth_ < 1 || dstHeight_ < 1)
+    return false;
+  const std::size_t srcBytes = static_cast<std::size_t>(src.width) * static_cast<std::size_t>(src.height) * 4u;
+  const std::size_t dstBytes = static_cast<std::size_t>(dstWidth_) * static_cast<std::size_t>(dstHeight_) * 4u;
+  if (src.pixels.size() < srcBytes || dst.pixels.size() < dstBytes) return false;
+  const std::int32_t x0 = std::max(changed.x, 0), y0 = std::max(changed.y, 0);
+  const std::int32_t x1 = std::min(changed.x + changed.width, src.width);
+  const std::int32_t y1 = std::min(changed.y + changed.height, src.height);
+  if (x1 <= x0 || y1 <= y0) return true;
+  // An output sample reads source samples lo and lo + 1: it is touched when
+  // that pair meets the changed span. The tables are sorted.
+  const auto first = [](const std::vector<std::int32_t>& lo, int scale, std::int32_t from) {
+    return static_cast<int>(std::lower_bound(lo.begin(), lo.end(), (from - 1) * scale) - lo.begin());
+  };
+  const auto end = [](const std::vector<std::int32_t>& lo, int scale, std::int32_t to) {
+    return static_cast<int>(std::upper_bound(lo.begin(), lo.end(), (to - 1) * scale) - lo.begin());
+  };
+  const int j0 = first(rowTop_, 1, y0), j1 = end(rowTop_, 1, y1);
+  const int i0 = first(colOffset_, 4, x0), i1 = end(colOffset_, 4, x1);
+  if (j1 <= j0 || i1 <= i0) return true;
+  // The blended values those columns read: their pixel pairs.
+  const int v0 = colOffset_[static_cast<std::size_t>(i0)];
+  const int v1 = std::min(colOffset_[static_cast<std::size_t>(i1 - 1)] + 8, src.width * 4);
+  blend(src, dst, j0, j1, i0, i1, v0, v1);
+  return true;
+}
+
+void BilinearScaler::blend(const PixelFrame& src, PixelFrame& dst, int j0, int j1, int i0, int i1, int v0, int v1) {
   const std::size_t srcStride = static_cast<std::size_t>(src.width) * 4u;
-  const std::size_t dstStride = static_cast<std::size_t>(dstWidth) * 4u;
-  const int rowValues = src.width * 4;
+  const std::size_t dstStride = static_cast<std::size_t>(dst.width) * 4u;
+  const int values = v1 - v0;
+  const int count = i1 - i0;
+  const std::int32_t* offsets = colOffset_.data() + i0;
+  const std::int16_t* weights = colWeights_.data() + 8 * static_cast<std::size_t>(i0);
   [[maybe_unused]] const bool wide = wideAllowed_ && cpuHasAvx2();
   std::int16_t* v = blended_.data();
-  for (int j = 0; j < dstHeight; ++j) {
+  for (int j = j0; j < j1; ++j) {
     const std::int32_t top = rowTop_[j];
     const std::int32_t wy = rowWeight_[j];
     const std::uint8_t* t = src.pixels.data() + static_cast<std::size_t>(top) * srcStride;
     const std::uint8_t* b = wy ? t + srcStride : t;
-    std::uint8_t* out = dst.pixels.data() + static_cast<std::size_t>(j) * dstStride;
+    std::uint8_t* out = dst.pixels.data() + static_cast<std::size_t>(j) * dstStride + 4u * static_cast<std::size_t>(i0);
 #if defined(VL_SCALE_AVX2)
     if (wide) {
-      verticalAvx2(t, b, wy, v, rowValues);
-      horizontalAvx2(v, colOffset_.data(), colWeights_.data(), out, dstWidth);
+      verticalAvx2(t + v0, b + v0, wy, v + v0, values);
+      horizontalAvx2(v, offsets, weights, out, count);
       continue;
     }
 #endif
 #if defined(__SSE2__)
-    verticalSse2(t, b, wy, v, rowValues);
-    horizontalSse2(v, colOffset_.data(), colWeights_.data(), out, dstWidth);
+    verticalSse2(t + v0, b + v0, wy, v + v0, values);
+    horizontalSse2(v, offsets, weights, out, count);
 #else
-    verticalPlain(t, b, wy, v, 0, rowValues);
-    horizontalPlain(v, colOffset_.data(), colWeights_.data(), out, 0, dstWidth);
+    verticalPlain(t + v0, b + v0, wy, v + v0, 0, values);
+    horizontalPlain(v, offsets, weights, out, 0, count);
 #endif
   }
-  return true;
 }
 
 bool scaleBilinear(const PixelFrame& src, int dstWidth, int dstHeight, PixelFrame& dst) {

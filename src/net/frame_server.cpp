@@ -189,6 +189,10 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     sys::setPollFd(fds.back(), client->socket, events);
     pollIds_.push_back(id);
   }
+  if (watchListen && extraWait_ != kInvalidSocket) {
+    fds.emplace_back();
+    sys::setPollFd(fds.back(), extraWait_, sys::kPollRead);
+  }
   const bool listenWatched = watchListen && listenSocket_ != kInvalidSocket;
   if (listenWatched) {
     fds.emplace_back();

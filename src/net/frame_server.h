@@ -103,6 +103,10 @@ class FrameServer {
   void closeAll();
 
   bool isListening() const { return listenSocket_ != kInvalidSocket; }
+  // One more handle pollWithWait watches for reading (kInvalidSocket: none),
+  // so an owner also wakes when another source has news (the echo thread:
+  // the X connection reporting a screen change). Nothing is read from it.
+  void setExtraWaitHandle(SocketHandle handle) { extraWait_ = handle; }
   std::uint16_t port() const { return port_; }
   // Port the listening socket is bound to (the system's pick after
   // listen(0)); 0 when not listening.
@@ -131,6 +135,7 @@ class FrameServer {
   void closeNow(ClientId id);
 
   SocketHandle listenSocket_ = kInvalidSocket;
+  SocketHandle extraWait_ = kInvalidSocket;
   int sendBufferSize_ = kDefaultSendBufferSize;
   std::size_t maxClients_ = 0;
   std::uint32_t maxFramePayload_ = kMaxFramePayload;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "echo/capture.h"
@@ -19,6 +20,8 @@
 #include "log/x11_display_linux.h"
 
 #include <fcntl.h>
+#include <chrono>
+#include <thread>
 #endif
 
 namespace vl {
@@ -429,6 +432,153 @@ TEST_F(XvfbCapture, InjectorOfALostServerIsDestroyedWithoutWaiting) {
   EXPECT_EQ(detail::abandonedX11Displays(), before + 1);
 }
 
+// ---- damage-driven updates --------------------------------------------------
+
+// Waits (up to 5 s) until the server's report of a change has arrived.
+bool waitForReportedChange(ScreenCapturer& capturer) {
+  for (int i = 0; i < 500; ++i) {
+    if (capturer.changePending()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Every changed rectangle lies inside the frame.
+void expectRectsInside(const FrameDamage& damage, const PixelFrame& frame) {
+  for (const PixelRect& r : damage.rects) {
+    EXPECT_GE(r.x, 0);
+    EXPECT_GE(r.y, 0);
+    EXPECT_GT(r.width, 0);
+    EXPECT_GT(r.height, 0);
+    EXPECT_LE(r.x + r.width, frame.width);
+    EXPECT_LE(r.y + r.height, frame.height);
+  }
+}
+
+struct DamageCase {
+  const char* name;
+  bool sharedMemory;
+  bool pointer;
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+class XvfbDamage : public XvfbCapture, public ::testing::WithParamInterface<DamageCase> {
+ protected:
+  // The kept picture equals what a fresh capturer copies now.
+  void expectSameAsFresh(const PixelFrame& kept, const char* step) {
+    ScreenCapturer fresh;
+    fresh.setSharedMemoryAllowed(GetParam().sharedMemory);
+    fresh.setCursorDrawn(GetParam().pointer);
+    ASSERT_TRUE(fresh.open(region_));
+    PixelFrame want;
+    ASSERT_TRUE(fresh.capture(want));
+    ASSERT_EQ(kept.width, want.width) << step;
+    ASSERT_EQ(kept.height, want.height) << step;
+    int differ = 0, fx = -1, fy = -1, lx = -1, ly = -1;
+    for (int y = 0; y < kept.height; ++y)
+      for (int x = 0; x < kept.width; ++x) {
+        const std::size_t i = (static_cast<std::size_t>(y) * kept.width + x) * 4;
+        if (std::memcmp(&kept.pixels[i], &want.pixels[i], 4) == 0) continue;
+        if (differ++ == 0) fx = x, fy = y;
+        lx = x, ly = y;
+      }
+    EXPECT_EQ(differ, 0) << step << " first " << fx << "," << fy << " last " << lx << "," << ly;
+  }
+
+  CaptureRegion region_ = CaptureRegion::custom(17, 33, 603, 401);
+};
+
+TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapture) {
+  const DamageCase& c = GetParam();
+  start();
+  paintScene();
+  const Window root = DefaultRootWindow(painter_);
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 200, 150);
+  XSync(painter_, False);
+  ScreenCapturer capturer;
+  capturer.setSharedMemoryAllowed(c.sharedMemory);
+  capturer.setCursorDrawn(c.pointer);
+  ASSERT_TRUE(capturer.open(region_));
+  ASSERT_NE(capturer.changeHandle(), -1);
+  PixelFrame kept;
+  FrameDamage damage;
+
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.whole);
+  expectSameAsFresh(kept, "first");
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "still screen";
+
+  // A small change: only it is reported, and the result is exact.
+  fill(100, 100, 7, 5, 0xABCDEF);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_FALSE(damage.whole);
+  ASSERT_FALSE(damage.rects.empty());
+  expectRectsInside(damage, kept);
+  expectSameAsFresh(kept, "small change");
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "after the small change";
+
+  // Outside the region: nothing to copy.
+  fill(0, 0, 10, 10, 0x101010);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "change outside the region";
+
+  // Changes across an edge and more pieces than are kept apart.
+  fill(10, 20, 30, 30, 0x00FFFF);
+  for (int i = 0; i < 40; ++i) fill(40 + i * 13, 60 + (i % 7) * 40, 5, 3, 0x010203u * static_cast<unsigned>(i));
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_LE(damage.rects.size(), FrameDamage::kMaxRects);
+  expectRectsInside(damage, kept);
+  expectSameAsFresh(kept, "many changes");
+
+  // The pointer moves over the still screen, then changes shape over it.
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 260, 190);
+  XSync(painter_, False);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer moved";
+  expectSameAsFresh(kept, "pointer moved");
+  // A still shape of its own (themed font cursors may be animated).
+  const char bits[32] = {0x0F, 0x00, 0x0F, 0x00, 0x0F, 0x00, 0x0F, 0x00};
+  const Pixmap shape = XCreateBitmapFromData(painter_, root, bits, 16, 16);
+  XColor red{}, blue{};
+  red.red = 0xFFFF;
+  blue.blue = 0xFFFF;
+  const Cursor watch = XCreatePixmapCursor(painter_, shape, shape, &red, &blue, 2, 2);
+  XFreePixmap(painter_, shape);
+  XDefineCursor(painter_, root, watch);
+  XSync(painter_, False);
+  if (c.pointer) {
+    ASSERT_TRUE(waitForReportedChange(capturer));
+  }
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer shape";
+  expectSameAsFresh(kept, "pointer shape");
+  // A change under the pointer: what it covers is the new screen.
+  fill(250, 180, 40, 40, 0x445566);
+  ASSERT_TRUE(waitForReportedChange(capturer));
+  ASSERT_TRUE(capturer.update(kept, damage));
+  expectSameAsFresh(kept, "change under the pointer");
+  XUndefineCursor(painter_, root);
+  XFreeCursor(painter_, watch);
+
+  // Another frame than the kept one is filled whole.
+  PixelFrame other;
+  ASSERT_TRUE(capturer.update(other, damage));
+  EXPECT_TRUE(damage.whole);
+  EXPECT_TRUE(other.pixels == kept.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, XvfbDamage,
+                         ::testing::Values(DamageCase{"SharedMemory", true, false},
+                                           DamageCase{"SharedMemoryWithPointer", true, true},
+                                           DamageCase{"GetImageWithPointer", false, true}),
+                         [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
 TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {
   start();
   expectRetriesNotLoggedAgain();
@@ -600,6 +750,88 @@ TEST(GdiCapture, WindowColourComesOutAsRgb) {
     ASSERT_EQ(frame.pixels[i + 2], 0xE0);
     ASSERT_EQ(frame.pixels[i + 3], 255);
   }
+}
+
+// The solid window with, once set, a band of another colour at rows 40..44.
+bool gBandShown = false;
+LRESULT CALLBACK bandWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_PAINT && gBandShown) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    HBRUSH blue = CreateSolidBrush(RGB(0x20, 0x80, 0xE0));
+    HBRUSH red = CreateSolidBrush(RGB(0xF0, 0x10, 0x30));
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(dc, &rc, blue);
+    RECT band{0, 40, rc.right, 45};
+    FillRect(dc, &band, red);
+    DeleteObject(blue);
+    DeleteObject(red);
+    EndPaint(hwnd, &ps);
+    return 0;
+  }
+  return solidWindowProc(hwnd, msg, wp, lp);
+}
+
+// GDI says nothing about changes: the copy is compared with the last one,
+// and only the rows that differ are converted.
+TEST(GdiCapture, UnchangedCopyIsReportedUnchangedAndChangedRowsOnly) {
+  gBandShown = false;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = bandWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"VlCaptureCompareWnd";
+  RegisterClassW(&wc);
+  HWND hwnd = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 100, 100, 200, 120,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(hwnd, nullptr);
+  UpdateWindow(hwnd);
+  ScreenCapturer capturer;
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(150, 130, 40, 30)));
+  PixelFrame kept;
+  FrameDamage damage;
+  bool matched = false;
+  for (int attempt = 0; attempt < 50 && !matched; ++attempt) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    ASSERT_TRUE(capturer.update(kept, damage));
+    matched = kept.pixels[0] == 0x20 && kept.pixels[1] == 0x80 && kept.pixels[2] == 0xE0;
+    if (!matched) test::sleepMs(100);
+  }
+  ASSERT_TRUE(matched);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged());
+
+  // Rows 10..14 of the region change colour (window rows 40..44).
+  gBandShown = true;
+  InvalidateRect(hwnd, nullptr, FALSE);
+  UpdateWindow(hwnd);
+  bool changed = false;
+  for (int attempt = 0; attempt < 50 && !changed; ++attempt) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    ASSERT_TRUE(capturer.update(kept, damage));
+    changed = !damage.unchanged();
+    if (!changed) test::sleepMs(100);
+  }
+  ASSERT_TRUE(changed);
+  ASSERT_EQ(damage.rects.size(), 1u);
+  EXPECT_EQ(damage.rects[0].y, 10);
+  EXPECT_EQ(damage.rects[0].height, 5);
+  EXPECT_EQ(damage.rects[0].width, 40);
+  PixelFrame fresh;
+  ASSERT_TRUE(capturer.capture(fresh));
+  EXPECT_TRUE(fresh.pixels == kept.pixels);
+  EXPECT_EQ(kept.pixels[(12 * 40 + 3) * 4], 0xF0);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged());
+
+  // Another frame than the kept one is filled whole.
+  PixelFrame other;
+  ASSERT_TRUE(capturer.update(other, damage));
+  EXPECT_TRUE(damage.whole);
+  DestroyWindow(hwnd);
+  UnregisterClassW(wc.lpszClassName, wc.hInstance);
 }
 
 #endif

@@ -18,7 +18,7 @@ target_link_libraries(vl_echo_service_support PUBLIC vl_echo vl_net vl_test_supp
 vl_add_gtest(echo_service_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_stream_test.cpp ${CMAKE_CURRENT_LIST_DIR}/service_input_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/service_alloc_test.cpp ${CMAKE_CURRENT_LIST_DIR}/service_pacing_test.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/service_limits_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/service_limits_test.cpp ${CMAKE_CURRENT_LIST_DIR}/service_damage_test.cpp
   LIBS vl_echo_service_support)
 
 # End to end on a private X server: the real screen and injector behind the

@@ -1,5 +1,7 @@
 #include "service_support.h"
 
+#include <cstring>
+
 #include "log/helpers.h"
 #include "support/test_support.h"
 
@@ -15,6 +17,7 @@ bool FakeFrameSource::open(const CaptureRegion& region) {
 
 void FakeFrameSource::close() {
   ++closes;
+  kept = nullptr;
   ready = false;
 }
 
@@ -42,6 +45,63 @@ bool FakeFrameSource::capture(PixelFrame& out) {
       p[3] = 255;
     }
   }
+  return true;
+}
+
+void FakeFrameSource::paint(const PixelRect& r, std::uint32_t rgb) {
+  if (screen.width != width || screen.height != height) {
+    // The first picture: a gradient, so that scaling has something to blend.
+    screen.setSize(width, height);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        std::uint8_t* p = &screen.pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+        p[0] = static_cast<std::uint8_t>(x * 3);
+        p[1] = static_cast<std::uint8_t>(y * 5);
+        p[2] = static_cast<std::uint8_t>(x ^ y);
+        p[3] = 255;
+      }
+  }
+  FrameDamage clip;
+  clip.setNone();
+  clip.add(r, width, height);
+  for (const PixelRect& c : clip.rects) {
+    for (int y = c.y; y < c.y + c.height; ++y)
+      for (int x = c.x; x < c.x + c.width; ++x) {
+        std::uint8_t* p = &screen.pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+        p[0] = static_cast<std::uint8_t>(rgb >> 16);
+        p[1] = static_cast<std::uint8_t>(rgb >> 8);
+        p[2] = static_cast<std::uint8_t>(rgb);
+      }
+    painted.push_back(c);
+  }
+}
+
+bool FakeFrameSource::update(PixelFrame& out, FrameDamage& damage) {
+  if (!reportsDamage) return FrameSource::update(out, damage);
+  ++captureAttempts;
+  damage.setWhole();
+  if (!ready || failCapture) return false;
+  if (screen.width != width) paint(PixelRect{}, 0);
+  if (kept != &out || out.width != width || out.height != height || reportsWhole) {
+    if (kept == &out && painted.empty()) {
+      damage.setNone();
+      return true;
+    }
+    ++captures;
+    out = screen;
+    kept = &out;
+    painted.clear();
+    return true;
+  }
+  damage.setNone();
+  for (const PixelRect& r : painted) {
+    ++areaCopies;
+    for (int y = r.y; y < r.y + r.height; ++y)
+      std::memcpy(&out.pixels[(static_cast<std::size_t>(y) * width + r.x) * 4],
+                  &screen.pixels[(static_cast<std::size_t>(y) * width + r.x) * 4], static_cast<std::size_t>(r.width) * 4);
+    damage.add(r, width, height);
+  }
+  painted.clear();
   return true;
 }
 

@@ -50,6 +50,21 @@ struct FakeFrameSource final : FrameSource {
   CaptureRegion lastOpened;
   MonitorInfo openedRect;
   std::vector<MonitorInfo> monitors;
+
+  // Damage mode: the picture is `screen`, changed only through paint(), and
+  // update() reports what changed the way the platform would (only the
+  // painted rectangles are copied into the kept frame). Off: every update
+  // is a whole capture().
+  bool reportsDamage = false;
+  bool reportsWhole = false;  // damage mode, but every change reported whole
+  PixelFrame screen;
+  std::vector<PixelRect> painted;  // since the last update
+  int areaCopies = 0;              // rectangles copied by updates
+  void paint(const PixelRect& r, std::uint32_t rgb);
+  bool update(PixelFrame& kept, FrameDamage& damage) override;
+  bool alwaysReports = false;  // a report at every ask, mostly of nothing
+  bool changePending() override { return reportsDamage && (alwaysReports || !painted.empty()); }
+  const PixelFrame* kept = nullptr;
 };
 
 // Records the calls as short strings, e.g. "move 0.500 0.250 @1920x1080+0+0",
