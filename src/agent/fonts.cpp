@@ -263,7 +263,9 @@ struct AtlasRecipe {
   bool families = false;  // asked for, and not yet dropped for size
   float factor = 1.0f;
   std::vector<ImWchar> added;  // characters taken in on demand
-  ImVector<ImWchar> ranges;    // the program's set plus `added`; Build reads it
+  // The program's set plus `added`; Build reads it. A std::vector: ImVector's
+  // copy of an empty vector passes a null pointer to memcpy.
+  std::vector<ImWchar> ranges;
   // Per character: the six sizes carry it / the Chinese or symbol font has it
   // / it waits for the next rebuild.
   std::bitset<kBmp> inAtlas;
@@ -282,7 +284,12 @@ AtlasRecipe& recipe() {
   return r;
 }
 
-const ImWchar* sizeRanges(const AtlasRecipe& r) { return r.added.empty() ? uiGlyphRanges() : r.ranges.Data; }
+const ImWchar* sizeRanges(const AtlasRecipe& r) { return r.added.empty() ? uiGlyphRanges() : r.ranges.data(); }
+
+void setRanges(AtlasRecipe& r) {
+  const ImVector<ImWchar> built = buildRanges(true, {uiTextCharacters()}, r.added);
+  r.ranges.assign(built.Data, built.Data + built.Size);
+}
 
 // Fills and builds the atlas from the recipe: the families are dropped (for
 // good) when they push it past the limit, the built-in font stands in when
@@ -458,7 +465,7 @@ bool rebuildFontAtlas(std::uint64_t nowMs) {
   r.waiting.reset();
   const std::size_t keep = r.added.size();
   r.added.insert(r.added.end(), batch.begin(), batch.end());
-  r.ranges = buildRanges(true, {uiTextCharacters()}, r.added);
+  setRanges(r);
   buildFromRecipe(r);
   if (atlasTooLarge(atlas) && !batch.empty()) {
     // The atlas stays what it was; later characters keep the fallback glyph.
@@ -466,7 +473,7 @@ bool rebuildFontAtlas(std::uint64_t nowMs) {
              kMaxAtlasWidth, kMaxAtlasHeight);
     r.growthStopped = true;
     r.added.resize(keep);
-    r.ranges = buildRanges(true, {uiTextCharacters()}, r.added);
+    setRanges(r);
     buildFromRecipe(r);
     batch.clear();
   }

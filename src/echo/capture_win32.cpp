@@ -71,6 +71,8 @@ struct ScreenCapturer::Impl {
   // What the last grab did: the picture below the pointer reused, and the
   // pointer's rectangle before and after it.
   bool grabReused = false;
+  // `previous` holds the DIB of the last grab (no capture() grabbed since).
+  bool previousIsLastGrab = false;
   RECT cursorBefore{};
   RECT cursorNow{};
 
@@ -152,6 +154,7 @@ struct ScreenCapturer::Impl {
     underCursorSaved = false;
     convertedPixels = nullptr;
     previous.clear();
+    previousIsLastGrab = false;
     cursor = nullptr;
     if (memoryDc && previousBitmap) SelectObject(memoryDc, previousBitmap);
     previousBitmap = nullptr;
@@ -231,6 +234,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
     d.convert(RECT{0, 0, width_, height_}, out);
   }
   d.convertedPixels = out.pixels.data();
+  d.previousIsLastGrab = false;
   capturedSinceLog_ = true;
   return true;
 }
@@ -241,8 +245,8 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   Impl& d = *impl_;
   const std::size_t bytes = d.stride * static_cast<std::size_t>(height_);
   const bool known = kept_ == &kept && kept.width == width_ && kept.height == height_ &&
-                     keptCursorDrawn_ == cursorDrawn_ && d.previous.size() == bytes &&
-                     d.convertedPixels == kept.pixels.data();
+                     keptCursorDrawn_ == cursorDrawn_ && d.previous.size() == bytes;
+  const bool sinceLastGrab = d.previousIsLastGrab;
   const std::uint64_t stampBefore = cursorStamp_;
   if (!grab()) {
     kept_ = nullptr;
@@ -250,17 +254,20 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   }
   const auto* bits = static_cast<const std::uint8_t*>(d.bits);
   capturedSinceLog_ = true;
+  // After this `kept` is the conversion of the DIB, and `previous` its copy.
+  d.convertedPixels = kept.pixels.data();
+  d.previousIsLastGrab = true;
   if (!known) {
     kept.setSize(width_, height_);
     d.convert(RECT{0, 0, width_, height_}, kept);
     d.previous.assign(bits, bits + bytes);
-    d.convertedPixels = kept.pixels.data();
+    d.convertedPixels = kept.pixels.data();  // setSize may have moved it
     kept_ = &kept;
     keptCursorDrawn_ = cursorDrawn_;
     return true;
   }
   damage.setNone();
-  if (d.grabReused) {
+  if (d.grabReused && sinceLastGrab) {
     // Duplication had nothing new (or the secure desktop keeps the last
     // picture): only where the pointer was and is can differ.
     if (cursorStamp_ == stampBefore) return true;

@@ -78,14 +78,25 @@ TEST_F(EchoLimits, OversizedTextFrameIsWarnedAboutOncePerConnection) {
   TestViewer c;
   ASSERT_TRUE(connect(c));
   // Sent from a thread: the frame is larger than the socket buffers.
-  std::atomic<bool> sent{false};
-  std::thread sender([&] { sent = c.sendText(std::string(4u << 20, '[')); });
-  pumpUntil([&] { return log_.contains("回显 #3 的文本帧过大"); });
+  // The warning comes with the header, before the body is read past: keep
+  // pumping until the whole frame has left the sender.
+  std::atomic<bool> sent{false}, done{false};
+  std::thread sender([&] {
+    sent = c.sendText(std::string(4u << 20, '['));
+    done = true;
+  });
+  pumpUntil([&] { return done && log_.contains("回显 #3 的文本帧过大"); });
   sender.join();
   ASSERT_TRUE(sent);
   EXPECT_NE(request(c, R"({"t":"sub"})").find("sub.ok"), std::string::npos);
   EXPECT_EQ(log_.count("回显 #3 的文本帧过大（4194304 字节），已忽略"), 1);
 }
+
+#ifdef VL_TEST_ASAN
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 // Peak resident memory of this process, after starting the count afresh;
 // -1 where the system does not tell.
@@ -168,7 +179,8 @@ TEST_F(EchoLimits, HugeFramesFromAViewerAreReadPastWithoutBeingHeld) {
     EXPECT_TRUE(pumpUntil([&] { return v.binaryCount() > 0; }, {&v}));
     EXPECT_EQ(log_.count(warning), 1) << warning;
     EXPECT_EQ(log_.count(warning.substr(0, warning.find("（"))), 1);  // not for the second one
-    if (before > 0 && after > 0) {
+    // ASan's quarantine keeps freed read buffers resident: no measure there.
+    if (before > 0 && after > 0 && !kAddressSanitizer) {
       EXPECT_LT(after - before, static_cast<long long>(c.length / 1024 / 4)) << "peak grew from " << before << " KiB";
     }
     v.close();
