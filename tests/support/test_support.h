@@ -2,11 +2,14 @@
 // and (Linux) a private Xvfb display.
 #pragma once
 
-// Address-sanitizer builds (clang), where a few checks of memory or of the
-// windowed program do not apply.
+// Sanitizer builds (clang), where a few checks of memory or of the windowed
+// program do not apply.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define VL_TEST_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define VL_TEST_TSAN 1
 #endif
 #endif
 
