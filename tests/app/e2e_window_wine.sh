@@ -22,8 +22,9 @@ pids=()
 log="$work/app/data/logs/agent.log"
 settings="$work/app/data/settings.json"
 fail() {
-  echo "FAIL: $*"; "$probe" shot "$shots/windows-failure.png" 2>/dev/null
-  echo "---- agent log"; tail -30 "$log" 2>/dev/null; exit 1
+  echo "FAIL: $* (script lines ${BASH_LINENO[*]})"; "$probe" shot "$shots/windows-failure.png" 2>/dev/null
+  echo "---- agent log"; tail -30 "$log" 2>/dev/null
+  echo "---- agent output"; tail -40 "$work/agent.err" 2>/dev/null; exit 1
 }
 cleanup() {
   exec 3>&- 2>/dev/null
