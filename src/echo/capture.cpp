@@ -37,22 +37,17 @@ void FrameDamage::add(PixelRect r, std::int32_t width, std::int32_t height) {
     return;
   }
   // Too many pieces: one box over all of them costs fewer round trips.
-  PixelRect& box = rects.front();
-  for (std::size_t i = 1; i < rects.size(); ++i) {
-    const PixelRect& o = rects[i];
+  const auto grow = [](PixelRect& box, const PixelRect& o) {
     const std::int32_t bx1 = std::max(box.x + box.width, o.x + o.width);
     const std::int32_t by1 = std::max(box.y + box.height, o.y + o.height);
     box.x = std::min(box.x, o.x);
     box.y = std::min(box.y, o.y);
     box.width = bx1 - box.x;
     box.height = by1 - box.y;
-  }
-  const std::int32_t bx1 = std::max(box.x + box.width, clipped.x + clipped.width);
-  const std::int32_t by1 = std::max(box.y + box.height, clipped.y + clipped.height);
-  box.x = std::min(box.x, clipped.x);
-  box.y = std::min(box.y, clipped.y);
-  box.width = bx1 - box.x;
-  box.height = by1 - box.y;
+  };
+  PixelRect& box = rects.front();
+  for (std::size_t i = 1; i < rects.size(); ++i) grow(box, rects[i]);
+  grow(box, clipped);
   rects.resize(1);
 }
 
