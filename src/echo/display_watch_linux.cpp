@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "echo/display_watch.h"
+#include "echo/desktop_backend.h"
 #include "log/helpers.h"
 #include "log/x11_display_linux.h"
 
@@ -92,7 +93,10 @@ class RandrDisplayWatch final : public DisplayWatch {
 
 }  // namespace
 
-std::unique_ptr<DisplayWatch> createDisplayWatch() { return std::make_unique<RandrDisplayWatch>(); }
+std::unique_ptr<DisplayWatch> createDisplayWatch() {
+  if (const std::shared_ptr<DesktopBackend> backend = installedDesktopBackend()) return backend->createDisplayWatch();
+  return std::make_unique<RandrDisplayWatch>();
+}
 
 void noteDisplayChange() {}
 

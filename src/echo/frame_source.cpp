@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "echo/desktop_backend.h"
+
 namespace vl {
 
 namespace {
@@ -34,6 +36,9 @@ class ScreenFrameSource final : public FrameSource {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> createScreenFrameSource() { return std::make_unique<ScreenFrameSource>(); }
+std::unique_ptr<FrameSource> createScreenFrameSource() {
+  if (const std::shared_ptr<DesktopBackend> backend = installedDesktopBackend()) return backend->createFrameSource();
+  return std::make_unique<ScreenFrameSource>();
+}
 
 }  // namespace vl

@@ -2,6 +2,7 @@
 # conversion, bilinear scaling, sampled hash and JPEG encoding.
 target_sources(vl_echo PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/monitors.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/desktop_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pixel_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scale.cpp

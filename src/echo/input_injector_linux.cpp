@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "echo/input_injector.h"
+#include "echo/desktop_backend.h"
 #include "log/x11_display_linux.h"
 #include "log/helpers.h"
 #include "log/log.h"
@@ -411,6 +412,8 @@ class XTestInjector final : public InputInjector {
 }  // namespace
 
 std::unique_ptr<InputInjector> createPlatformInjector(const std::string& displayName) {
+  if (displayName.empty())
+    if (const std::shared_ptr<DesktopBackend> backend = installedDesktopBackend()) return backend->createInjector();
   return std::make_unique<XTestInjector>(displayName);
 }
 

@@ -4,6 +4,7 @@
 
 #include "echo/capture.h"
 #include "echo/capture_platform.h"
+#include "echo/desktop_backend.h"
 #include "log/helpers.h"
 
 namespace vl {
@@ -61,10 +62,25 @@ MonitorInfo resolveCaptureRegion(const CaptureRegion& region, const std::vector<
   return m;
 }
 
+namespace {
+
+// An installed compositor back end knows the layout; otherwise the platform.
+void gatherFromBackendOrPlatform(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop) {
+  if (const std::shared_ptr<DesktopBackend> backend = installedDesktopBackend()) {
+    monitors.clear();
+    desktop = DesktopMetrics{};
+    backend->gatherDesktop(monitors, desktop);
+    return;
+  }
+  detail::gatherDesktop(monitors, desktop);
+}
+
+}  // namespace
+
 DesktopMetrics readDesktopMetrics() {
   std::vector<MonitorInfo> monitors;
   DesktopMetrics desktop;
-  detail::gatherDesktop(monitors, desktop);
+  gatherFromBackendOrPlatform(monitors, desktop);
   return desktop;
 }
 
@@ -76,14 +92,14 @@ std::vector<MonitorInfo> enumerateMonitors() {
 }
 
 void readDesktop(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop) {
-  detail::gatherDesktop(monitors, desktop);
+  gatherFromBackendOrPlatform(monitors, desktop);
   applyMonitorFallback(monitors, desktop);
 }
 
 MonitorInfo resolveCaptureRegion(const CaptureRegion& region) {
   std::vector<MonitorInfo> monitors;
   DesktopMetrics desktop;
-  detail::gatherDesktop(monitors, desktop);
+  gatherFromBackendOrPlatform(monitors, desktop);
   applyMonitorFallback(monitors, desktop);
   return resolveCaptureRegion(region, monitors, desktop);
 }
