@@ -4,7 +4,9 @@
 // top-down 32-bit DIB section that lives as long as the region, the pointer
 // is drawn into it with DrawIconEx, and the DIB is converted to RGBA. A pass
 // with nothing new reuses the picture: the pointer is taken out and drawn
-// again, and only its rectangles are converted.
+// again, and only its rectangles are converted. A new duplicated picture
+// rewrites only the rectangles duplication reported, and only those (with
+// the pointer's) are converted; GDI pictures are compared with the last.
 #include <windows.h>
 
 #include <cstring>
@@ -75,6 +77,16 @@ struct ScreenCapturer::Impl {
   bool previousIsLastGrab = false;
   RECT cursorBefore{};
   RECT cursorNow{};
+
+  // Brings rectangle r of `kept` and `previous` up to the DIB.
+  void refresh(const PixelRect& r, PixelFrame& kept) {
+    convert(RECT{r.x, r.y, r.x + r.width, r.y + r.height}, kept);
+    const auto* from = static_cast<const std::uint8_t*>(bits);
+    for (std::int32_t y = r.y; y < r.y + r.height; ++y) {
+      const std::size_t at = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(r.x) * 4u;
+      std::memcpy(previous.data() + at, from + at, static_cast<std::size_t>(r.width) * 4u);
+    }
+  }
 
   // Converts rectangle r of the DIB into the same place of `out`.
   void convert(const RECT& r, PixelFrame& out) const {
@@ -267,22 +279,21 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
     return true;
   }
   damage.setNone();
-  if (d.grabReused && sinceLastGrab) {
-    // Duplication had nothing new (or the secure desktop keeps the last
-    // picture): only where the pointer was and is can differ.
-    if (cursorStamp_ == stampBefore) return true;
-    for (const RECT& r : {d.cursorBefore, d.cursorNow}) {
-      if (r.right <= r.left || r.bottom <= r.top) continue;
-      d.convert(r, kept);
-      for (LONG y = r.top; y < r.bottom; ++y) {
-        const std::size_t at = static_cast<std::size_t>(y) * d.stride + static_cast<std::size_t>(r.left) * 4u;
-        std::memcpy(d.previous.data() + at, bits + at, static_cast<std::size_t>(r.right - r.left) * 4u);
-      }
-      damage.add(PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top}, width_, height_);
-    }
+  const bool reported = d.lastSource == PictureSource::NewPicture && !d.recovery.damage().whole;
+  if (sinceLastGrab && (d.grabReused || reported)) {
+    // Duplication said what changed: nothing (or the secure desktop keeps
+    // the last picture), or the rectangles it rewrote. Besides those only
+    // where the pointer was and is can differ, and only if it moved or
+    // changed shape.
+    if (reported)
+      for (const PixelRect& r : d.recovery.damage().rects) damage.add(r, width_, height_);
+    if (cursorStamp_ != stampBefore)
+      for (const RECT& r : {d.cursorBefore, d.cursorNow})
+        damage.add(PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top}, width_, height_);
+    for (const PixelRect& r : damage.rects) d.refresh(r, kept);
     return true;
   }
-  // GDI (or a new duplicated frame) tells nothing finer: compare.
+  // GDI (or a duplicated frame without rectangles) tells nothing finer: compare.
   PixelRect rows;
   if (!changedRows(d.previous.data(), bits, d.stride, width_, height_, rows)) return true;
   const std::size_t offset = static_cast<std::size_t>(rows.y) * d.stride;
@@ -300,17 +311,15 @@ bool ScreenCapturer::grab() {
   if (!isReady()) return false;
   Impl& d = *impl_;
   GdiFlush();  // duplication writes the bits directly
+  // The pointer comes out first: a new duplicated picture rewrites only
+  // the rectangles that changed, and what it leaves must be the desktop.
+  d.takeCursorOut();
   PictureSource source = PictureSource::Gdi;
   if (d.duplicating) source = d.recovery.step(monotonicMs(), d.dibHoldsPicture);
   const bool reuse = source == PictureSource::Unchanged || source == PictureSource::KeepLast;
-  if (reuse) {
-    d.takeCursorOut();
-  } else {
-    if (source == PictureSource::Gdi &&
-        !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
-      return false;
-    d.underCursorSaved = false;  // the picture below is new
-  }
+  if (source == PictureSource::Gdi &&
+      !BitBlt(d.memoryDc, 0, 0, width_, height_, d.screenDc, rect_.x, rect_.y, captureRasterOperation()))
+    return false;
   d.dibHoldsPicture = true;
   d.lastSource = source;
   d.grabReused = reuse;

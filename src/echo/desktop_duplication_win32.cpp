@@ -1,17 +1,21 @@
 // Desktop duplication after Microsoft's documented flow: a Direct3D 11
 // device on the adapter the output belongs to, IDXGIOutput1::DuplicateOutput,
-// then per frame AcquireNextFrame without waiting, a copy of the rectangle
-// into one of two staging textures, ReleaseFrame at once, Map to read the
-// rows. Which result means what for the picture is DuplicationRecovery's
-// business; here HRESULTs only become DuplicationFaults.
+// then per frame AcquireNextFrame without waiting, the frame's move and dirty
+// rectangles (readable only until ReleaseFrame), a copy of what they changed
+// inside the region into one of two staging textures, ReleaseFrame at once,
+// Map to read those rows. Which result means what for the picture is
+// DuplicationRecovery's business, which rectangles changed is
+// DuplicationDamage's; here HRESULTs only become DuplicationFaults.
 #include <windows.h>
 #include <d3d11.h>
 #include <dxgi1_2.h>
 #include <wrl/client.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "echo/desktop_duplication_win32.h"
+#include "echo/duplication_damage.h"
 #include "log/helpers.h"
 
 namespace vl::detail {
@@ -50,6 +54,48 @@ bool copiesIntoStaging(DXGI_FORMAT format) {
 
 bool sameLuid(const LUID& a, const LUID& b) { return a.LowPart == b.LowPart && a.HighPart == b.HighPart; }
 
+// The metadata buffer is handed to the API as it is.
+static_assert(sizeof(OutputRect) == sizeof(RECT) && offsetof(OutputRect, left) == offsetof(RECT, left) &&
+              offsetof(OutputRect, top) == offsetof(RECT, top) && offsetof(OutputRect, right) == offsetof(RECT, right) &&
+              offsetof(OutputRect, bottom) == offsetof(RECT, bottom));
+static_assert(sizeof(OutputMove) == sizeof(DXGI_OUTDUPL_MOVE_RECT) &&
+              offsetof(OutputMove, sourceX) == offsetof(DXGI_OUTDUPL_MOVE_RECT, SourcePoint.x) &&
+              offsetof(OutputMove, sourceY) == offsetof(DXGI_OUTDUPL_MOVE_RECT, SourcePoint.y) &&
+              offsetof(OutputMove, destination) == offsetof(DXGI_OUTDUPL_MOVE_RECT, DestinationRect));
+
+// The held frame's rectangles.
+class HeldFrameMetadata final : public FrameMetadataSource {
+ public:
+  explicit HeldFrameMetadata(IDXGIOutputDuplication* duplication) : duplication_(duplication) {}
+
+  DuplicationFault moveRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& moreData,
+                             std::string& reason) override {
+    UINT required = 0;
+    const HRESULT hr =
+        duplication_->GetFrameMoveRects(bytes, static_cast<DXGI_OUTDUPL_MOVE_RECT*>(buffer), &required);
+    return answer("GetFrameMoveRects", hr, required, used, moreData, reason);
+  }
+  DuplicationFault dirtyRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& moreData,
+                              std::string& reason) override {
+    UINT required = 0;
+    const HRESULT hr = duplication_->GetFrameDirtyRects(bytes, static_cast<RECT*>(buffer), &required);
+    return answer("GetFrameDirtyRects", hr, required, used, moreData, reason);
+  }
+
+ private:
+  static DuplicationFault answer(const char* call, HRESULT hr, UINT required, std::uint32_t& used, bool& moreData,
+                                 std::string& reason) {
+    used = required;
+    moreData = hr == DXGI_ERROR_MORE_DATA;
+    if (moreData || SUCCEEDED(hr)) return DuplicationFault::None;
+    used = 0;
+    reason = comFailure(call, hr);
+    return faultOf(hr);
+  }
+
+  IDXGIOutputDuplication* duplication_;
+};
+
 }  // namespace
 
 struct DesktopDuplication::State {
@@ -67,6 +113,7 @@ struct DesktopDuplication::State {
   D3D11_BOX box{};  // the rectangle in output coordinates
   LONG outputWidth = 0;
   LONG outputHeight = 0;
+  DuplicationDamage damage;
 
   void dropDevice() {
     duplication.Reset();
@@ -217,6 +264,10 @@ DuplicationFault DesktopDuplication::setUp(bool newDevice, std::string& reason) 
     s.duplication.Reset();
     return DuplicationFault::Other;
   }
+  // Rotation was refused above, so rectangles are never turned here.
+  s.damage.reset(OutputRect{static_cast<std::int32_t>(s.box.left), static_cast<std::int32_t>(s.box.top),
+                            static_cast<std::int32_t>(s.box.right), static_cast<std::int32_t>(s.box.bottom)},
+                 false);
   return DuplicationFault::None;
 }
 
@@ -235,10 +286,12 @@ DuplicationFault DesktopDuplication::acquire(int slot, bool& queued, std::string
     reason = comFailure("AcquireNextFrame", hr);
     return faultOf(hr);
   }
-  DuplicationFault fault = DuplicationFault::None;
-  // LastPresentTime 0: only the pointer changed, the desktop image is not
-  // (or not yet) valid. AccumulatedFrames 0 says the same.
-  if (info.LastPresentTime.QuadPart != 0 && info.AccumulatedFrames != 0) {
+  // Pointer-only frames and changes outside the region leave `changed` off.
+  const DuplicatedFrameInfo frame{info.LastPresentTime.QuadPart, info.AccumulatedFrames, info.TotalMetadataBufferSize};
+  HeldFrameMetadata metadata(s.duplication.Get());
+  bool changed = false;
+  DuplicationFault fault = s.damage.addFrame(frame, metadata, changed, reason);
+  if (fault == DuplicationFault::None && changed) {
     ComPtr<ID3D11Texture2D> desktop;
     hr = resource.As(&desktop);
     if (FAILED(hr)) {
@@ -253,7 +306,22 @@ DuplicationFault DesktopDuplication::acquire(int slot, bool& queued, std::string
                               static_cast<unsigned>(desc.Format));
         fault = DuplicationFault::Other;
       } else {
-        s.context->CopySubresourceRegion(s.staging[slot & 1].Get(), 0, 0, 0, 0, desktop.Get(), 0, &s.box);
+        // Only what changed since the last read crosses to the staging
+        // texture; the rest of it is stale and never read.
+        ID3D11Texture2D* staging = s.staging[slot & 1].Get();
+        const FrameDamage& unread = s.damage.unread();
+        if (unread.whole) {
+          s.context->CopySubresourceRegion(staging, 0, 0, 0, 0, desktop.Get(), 0, &s.box);
+        } else {
+          for (const PixelRect& r : unread.rects) {
+            const D3D11_BOX part{s.box.left + static_cast<UINT>(r.x), s.box.top + static_cast<UINT>(r.y), 0,
+                                 s.box.left + static_cast<UINT>(r.x + r.width),
+                                 s.box.top + static_cast<UINT>(r.y + r.height), 1};
+            s.context->CopySubresourceRegion(staging, 0, static_cast<UINT>(r.x), static_cast<UINT>(r.y), 0,
+                                             desktop.Get(), 0, &part);
+          }
+        }
+        s.damage.queued(slot);
         queued = true;
       }
     }
@@ -268,7 +336,8 @@ DuplicationFault DesktopDuplication::acquire(int slot, bool& queued, std::string
   return fault;
 }
 
-DuplicationFault DesktopDuplication::read(int slot, bool wait, bool& stillDrawing, std::string& reason) {
+DuplicationFault DesktopDuplication::read(int slot, bool wait, bool& stillDrawing, FrameDamage& damage,
+                                          std::string& reason) {
   stillDrawing = false;
   if (!state_ || !state_->staging[slot & 1]) {
     reason = "未建立桌面复制";
@@ -286,10 +355,12 @@ DuplicationFault DesktopDuplication::read(int slot, bool wait, bool& stillDrawin
     reason = comFailure("Map", hr);
     return faultOf(hr);
   }
-  const std::size_t rowBytes = static_cast<std::size_t>(s.box.right - s.box.left) * 4u;
-  const auto* src = static_cast<const std::uint8_t*>(mapped.pData);
-  for (UINT y = 0; y < s.box.bottom - s.box.top; ++y)
-    std::memcpy(s.dst + y * s.stride, src + static_cast<std::size_t>(y) * mapped.RowPitch, rowBytes);
+  const FrameDamage& brought = s.damage.slot(slot);
+  copyDamage(static_cast<const std::uint8_t*>(mapped.pData), mapped.RowPitch, s.dst, s.stride,
+             static_cast<std::int32_t>(s.box.right - s.box.left), static_cast<std::int32_t>(s.box.bottom - s.box.top),
+             brought);
+  damage = brought;
+  s.damage.read();
   s.context->Unmap(texture, 0);
   return DuplicationFault::None;
 }

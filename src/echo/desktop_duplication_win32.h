@@ -29,7 +29,8 @@ class DesktopDuplication final : public DuplicationBackend {
   DuplicationFault setUp(bool newDevice, std::string& reason) override;
   void tearDown() override;
   DuplicationFault acquire(int slot, bool& queued, std::string& reason) override;
-  DuplicationFault read(int slot, bool wait, bool& stillDrawing, std::string& reason) override;
+  DuplicationFault read(int slot, bool wait, bool& stillDrawing, FrameDamage& damage,
+                        std::string& reason) override;
 
  private:
   struct State;

@@ -118,9 +118,9 @@ PictureSource DuplicationRecovery::acquireAndRead(std::uint64_t nowMs, bool hadP
     pendingSlot_ = writeSlot_;
     writeSlot_ ^= 1;
     // The copy was only just queued: read it if the GPU is done, else next pass.
-    fault = backend_.read(pendingSlot_, false, stillDrawing, reason);
+    fault = backend_.read(pendingSlot_, false, stillDrawing, damage_, reason);
   } else if (pendingSlot_ >= 0) {
-    fault = backend_.read(pendingSlot_, true, stillDrawing, reason);
+    fault = backend_.read(pendingSlot_, true, stillDrawing, damage_, reason);
   } else {
     // A timeout, or only the pointer moved: with no picture since set-up
     // there is nothing valid to show yet.

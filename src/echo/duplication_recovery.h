@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "echo/capture.h"
 #include "log/log.h"
 
 namespace vl {
@@ -42,13 +43,17 @@ class DuplicationBackend {
   virtual DuplicationFault setUp(bool newDevice, std::string& reason) = 0;
   // Releases the duplication (and with it any acquired frame).
   virtual void tearDown() = 0;
-  // Takes the next desktop frame without waiting. `queued` is set when a new
-  // picture was copied into `slot` (not when only the pointer moved, the
-  // wait timed out, or no frame was presented).
+  // Takes the next desktop frame without waiting. `queued` is set when a
+  // change of the picture was copied into `slot` (not when only the pointer
+  // moved, the wait timed out, no frame was presented, or nothing changed
+  // inside the region).
   virtual DuplicationFault acquire(int slot, bool& queued, std::string& reason) = 0;
-  // Reads `slot` into the capture buffer. Without `wait` a copy the GPU has
-  // not finished sets `stillDrawing` and reads nothing.
-  virtual DuplicationFault read(int slot, bool wait, bool& stillDrawing, std::string& reason) = 0;
+  // Reads `slot` into the capture buffer; `damage` receives what of the
+  // picture that changed (frame pixels; whole after a set-up). Without
+  // `wait` a copy the GPU has not finished sets `stillDrawing` and reads
+  // nothing.
+  virtual DuplicationFault read(int slot, bool wait, bool& stillDrawing, FrameDamage& damage,
+                                std::string& reason) = 0;
 };
 
 // Where this pass's picture comes from.
@@ -71,6 +76,9 @@ class DuplicationRecovery {
   // The capturer opened again (a new region): set up at the next pass. What
   // was logged, the secure desktop and a lost device are remembered.
   void restart();
+
+  // What the last NewPicture changed in the capture buffer.
+  const FrameDamage& damage() const { return damage_; }
 
   // Whether duplication is set up at the moment.
   bool active() const { return active_; }
@@ -99,6 +107,7 @@ class DuplicationRecovery {
   int pendingSlot_ = -1;         // a queued copy not read yet
   std::uint64_t retryAtMs_ = 0;
   std::string lastReason_;       // the GDI fallback reason logged last
+  FrameDamage damage_;
 };
 
 }  // namespace vl

@@ -48,7 +48,8 @@ class ScriptedBackend final : public DuplicationBackend {
     reason = describe(a.fault);
     return a.fault;
   }
-  F read(int slot, bool wait, bool& stillDrawing, std::string& reason) override {
+  F read(int slot, bool wait, bool& stillDrawing, FrameDamage& damage, std::string& reason) override {
+    damage.setWhole();
     note((wait ? "W" : "R") + std::to_string(slot));
     Read r = reads.empty() ? Read{} : reads.front();
     if (!reads.empty()) reads.pop_front();

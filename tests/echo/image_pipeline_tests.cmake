@@ -5,6 +5,7 @@ vl_add_gtest(vl_image_pipeline_tests
           ${CMAKE_CURRENT_LIST_DIR}/pipeline_image_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/pipeline_cursor_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/duplication_recovery_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/duplication_damage_test.cpp
   LIBS vl_echo vl_turbojpeg)
 vl_add_gtest(vl_screen_capture_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_screen_test.cpp
