@@ -45,10 +45,10 @@ struct ScreenCapturer::Impl {
   HGDIOBJ previousBitmap = nullptr;
   void* bits = nullptr;
   std::size_t stride = 0;
-  detail::DesktopDuplication duplication;
+  std::unique_ptr<detail::RegionDuplication> duplication = detail::makeRegionDuplication();
   // Lives as long as the capturer, so what it logged is not logged again
   // when the region is opened again.
-  DuplicationRecovery recovery{duplication};
+  DuplicationRecovery recovery{*duplication};
   bool duplicating = false;  // duplication is tried for this region
   bool dibHoldsPicture = false;
   // Where the last picture came from: Unchanged or KeepLast mean the desktop
@@ -159,7 +159,7 @@ struct ScreenCapturer::Impl {
   }
 
   void release() {
-    duplication.close();
+    duplication->close();
     recovery.restart();
     duplicating = false;
     dibHoldsPicture = false;
@@ -214,7 +214,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
     logGdiFallback(LogLevel::Info, "已设置 VL_SCREEN_GDI");
   } else {
     // Set up at the first capture; failures are retried from there.
-    d.duplication.open(rect_, static_cast<std::uint8_t*>(d.bits), d.stride);
+    d.duplication->open(rect_, static_cast<std::uint8_t*>(d.bits), d.stride);
     d.duplicating = true;
   }
   logOpened();

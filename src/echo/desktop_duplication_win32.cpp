@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "echo/desktop_duplication_win32.h"
 #include "echo/duplication_damage.h"
@@ -154,6 +155,22 @@ struct DesktopDuplication::State {
     return DuplicationFault::None;
   }
 };
+
+namespace {
+
+RegionDuplicationMaker& maker() {
+  static RegionDuplicationMaker make;
+  return make;
+}
+
+}  // namespace
+
+void setRegionDuplicationMaker(RegionDuplicationMaker make) { maker() = std::move(make); }
+
+std::unique_ptr<RegionDuplication> makeRegionDuplication() {
+  if (maker()) return maker()();
+  return std::make_unique<DesktopDuplication>();
+}
 
 DesktopDuplication::DesktopDuplication() = default;
 DesktopDuplication::~DesktopDuplication() = default;
