@@ -57,7 +57,8 @@ bool sameLuid(const LUID& a, const LUID& b) { return a.LowPart == b.LowPart && a
 
 // The metadata buffer is handed to the API as it is.
 static_assert(sizeof(OutputRect) == sizeof(RECT) && offsetof(OutputRect, left) == offsetof(RECT, left) &&
-              offsetof(OutputRect, top) == offsetof(RECT, top) && offsetof(OutputRect, right) == offsetof(RECT, right) &&
+              offsetof(OutputRect, top) == offsetof(RECT, top) &&
+              offsetof(OutputRect, right) == offsetof(RECT, right) &&
               offsetof(OutputRect, bottom) == offsetof(RECT, bottom));
 static_assert(sizeof(OutputMove) == sizeof(DXGI_OUTDUPL_MOVE_RECT) &&
               offsetof(OutputMove, sourceX) == offsetof(DXGI_OUTDUPL_MOVE_RECT, SourcePoint.x) &&

@@ -5,15 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "echo/capture.h"
 #include "echo/desktop_duplication_win32.h"
 #include "echo/duplication_damage.h"
+#include "scripted_duplication.h"
 
 namespace vl {
 namespace {
@@ -21,133 +20,39 @@ namespace {
 constexpr std::int32_t kW = 160, kH = 120;
 constexpr std::int32_t kRegionX = 10, kRegionY = 20;
 
-// One acquired frame, in region pixels.
-struct Frame {
-  std::vector<OutputMove> moves;
-  std::vector<OutputRect> dirty;
-  bool pointerOnly = false;
-  bool accessLost = false;  // the frame's metadata call fails so
-};
-
-struct Listed final : FrameMetadataSource {
-  const Frame& frame;
-  explicit Listed(const Frame& f) : frame(f) {}
-  DuplicationFault moveRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& more,
-                             std::string&) override {
-    return give(frame.moves.data(), frame.moves.size() * sizeof(OutputMove), buffer, bytes, used, more);
-  }
-  DuplicationFault dirtyRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& more,
-                              std::string& reason) override {
-    if (frame.accessLost) {
-      reason = "访问丢失";
-      return DuplicationFault::AccessLost;
-    }
-    return give(frame.dirty.data(), frame.dirty.size() * sizeof(OutputRect), buffer, bytes, used, more);
-  }
-  static DuplicationFault give(const void* data, std::size_t size, void* buffer, std::uint32_t bytes,
-                               std::uint32_t& used, bool& more) {
-    used = static_cast<std::uint32_t>(size);
-    more = size > bytes;
-    if (!more && size) std::memcpy(buffer, data, size);
-    return DuplicationFault::None;
-  }
-};
-
-// A desktop exactly the size of the region, duplicated into the capturer's
-// DIB through the same damage bookkeeping as DXGI.
-struct Desktop {
-  std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(std::size_t{kW} * kH * 4);
-  std::deque<Frame> frames;
-  int paint = 1;
-  int setUps = 0;
-
-  void fill(const OutputRect& r) {
-    for (std::int32_t y = std::max(r.top, 0); y < std::min(r.bottom, kH); ++y)
-      for (std::int32_t x = std::max(r.left, 0); x < std::min(r.right, kW); ++x) {
-        std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * kW + x) * 4];
-        p[0] = static_cast<std::uint8_t>(x * 3 + paint * 41);
-        p[1] = static_cast<std::uint8_t>(y * 7 + paint * 13);
-        p[2] = static_cast<std::uint8_t>((x + y) * paint);
-        p[3] = 0;  // the X byte of BGRX
-      }
-    ++paint;
-  }
-  void move(const OutputMove& m) {
-    const std::int32_t w = m.destination.right - m.destination.left;
-    std::vector<std::uint8_t> area;
-    for (std::int32_t y = 0; y < m.destination.bottom - m.destination.top; ++y) {
-      const auto* row = &pixels[(static_cast<std::size_t>(m.sourceY + y) * kW + m.sourceX) * 4];
-      area.insert(area.end(), row, row + static_cast<std::size_t>(w) * 4);
-    }
-    for (std::int32_t y = 0; y < m.destination.bottom - m.destination.top; ++y)
-      std::memcpy(&pixels[(static_cast<std::size_t>(m.destination.top + y) * kW + m.destination.left) * 4],
-                  &area[static_cast<std::size_t>(y) * w * 4], static_cast<std::size_t>(w) * 4);
-  }
-  // What update() should hold: the desktop as RGBA.
-  std::vector<std::uint8_t> rgba() const {
-    std::vector<std::uint8_t> out(pixels.size());
-    for (std::size_t i = 0; i < pixels.size(); i += 4) {
-      out[i] = pixels[i + 2];
-      out[i + 1] = pixels[i + 1];
-      out[i + 2] = pixels[i];
-      out[i + 3] = 255;
-    }
-    return out;
-  }
-};
-
-class ScriptedDuplication final : public detail::RegionDuplication {
+// The desktop is the region itself; the capturer's DIB is the target.
+class ScriptedRegion final : public detail::RegionDuplication {
  public:
-  explicit ScriptedDuplication(Desktop& desktop) : desktop_(desktop) {}
+  explicit ScriptedRegion(test::ScriptedDesktop& desktop) : desktop_(desktop) {}
   void open(const MonitorInfo& rect, std::uint8_t* dst, std::size_t stride) override {
-    ASSERT_EQ(rect.width, kW);
-    ASSERT_EQ(rect.height, kH);
-    dst_ = dst;
-    stride_ = stride;
+    EXPECT_TRUE(rect.width == kW && rect.height == kH);
+    desktop_.target(dst, stride);
   }
-  void close() override { dst_ = nullptr; }
-  DuplicationFault setUp(bool, std::string&) override {
-    ++desktop_.setUps;
-    damage_.reset(OutputRect{0, 0, kW, kH}, false);
-    return DuplicationFault::None;
-  }
-  void tearDown() override {}
+  void close() override { desktop_.target(nullptr, 0); }
+  DuplicationFault setUp(bool newDevice, std::string& reason) override { return desktop_.setUp(newDevice, reason); }
+  void tearDown() override { desktop_.tearDown(); }
   DuplicationFault acquire(int slot, bool& queued, std::string& reason) override {
-    queued = false;
-    if (desktop_.frames.empty()) return DuplicationFault::None;
-    const Frame frame = desktop_.frames.front();
-    desktop_.frames.pop_front();
-    for (const OutputMove& m : frame.moves) desktop_.move(m);
-    for (const OutputRect& r : frame.dirty) desktop_.fill(r);
-    Listed metadata(frame);
-    const DuplicatedFrameInfo info{frame.pointerOnly ? 0 : 9, frame.pointerOnly ? 0u : 1u,
-                                   static_cast<std::uint32_t>(frame.moves.size() * sizeof(OutputMove) +
-                                                              frame.dirty.size() * sizeof(OutputRect))};
-    bool changed = false;
-    const DuplicationFault fault = damage_.addFrame(info, metadata, changed, reason);
-    if (fault != DuplicationFault::None || !changed) return fault;
-    staging_[slot & 1].resize(desktop_.pixels.size(), 0xCD);
-    copyDamage(desktop_.pixels.data(), std::size_t{kW} * 4, staging_[slot & 1].data(), std::size_t{kW} * 4, kW, kH,
-               damage_.unread());
-    damage_.queued(slot);
-    queued = true;
-    return DuplicationFault::None;
+    return desktop_.acquire(slot, queued, reason);
   }
-  DuplicationFault read(int slot, bool, bool& stillDrawing, FrameDamage& damage, std::string&) override {
-    stillDrawing = false;
-    copyDamage(staging_[slot & 1].data(), std::size_t{kW} * 4, dst_, stride_, kW, kH, damage_.slot(slot));
-    damage = damage_.slot(slot);
-    damage_.read();
-    return DuplicationFault::None;
+  DuplicationFault read(int slot, bool wait, bool& drawing, FrameDamage& damage, std::string& reason) override {
+    return desktop_.read(slot, wait, drawing, damage, reason);
   }
 
  private:
-  Desktop& desktop_;
-  std::uint8_t* dst_ = nullptr;
-  std::size_t stride_ = 0;
-  DuplicationDamage damage_;
-  std::vector<std::uint8_t> staging_[2];
+  test::ScriptedDesktop& desktop_;
 };
+
+// What update() should hold: the desktop as RGBA.
+std::vector<std::uint8_t> rgba(const std::vector<std::uint8_t>& bgrx) {
+  std::vector<std::uint8_t> out(bgrx.size());
+  for (std::size_t i = 0; i < bgrx.size(); i += 4) {
+    out[i] = bgrx[i + 2];
+    out[i + 1] = bgrx[i + 1];
+    out[i + 2] = bgrx[i];
+    out[i + 3] = 255;
+  }
+  return out;
+}
 
 std::string describe(const FrameDamage& d) {
   if (d.whole) return "whole";
@@ -160,7 +65,7 @@ std::string describe(const FrameDamage& d) {
 
 struct Step {
   const char* name;
-  std::vector<Frame> frames;
+  std::vector<test::DesktopFrame> frames;
   const char* damage;  // describe() of update()'s damage without a pointer drawn
   POINT pointer{-1, -1};  // moved there (region pixels) before the pass
 };
@@ -168,10 +73,10 @@ struct Step {
 class ScriptedDuplicationCapture : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    detail::setRegionDuplicationMaker([this] { return std::make_unique<ScriptedDuplication>(desktop_); });
+    detail::setRegionDuplicationMaker([this] { return std::make_unique<ScriptedRegion>(desktop_); });
   }
   void TearDown() override { detail::setRegionDuplicationMaker({}); }
-  Desktop desktop_;
+  test::ScriptedDesktop desktop_{kW, kH, OutputRect{0, 0, kW, kH}};
 };
 
 // Pixels of `kept` that differ from the desktop, leaving out a box around
@@ -211,7 +116,7 @@ TEST_P(ScriptedDuplicationCapture, UpdateReportsTheFramesRectanglesAndKeepsTheWh
       {"more rectangles than are kept apart", {{{}, scattered}}, nullptr, {60, 60}},
       {"under the pointer", {{{}, {{50, 50, 90, 70}}}}, "50,50 40x20"},
       // Set up again in the same pass: a whole picture, compared row by row.
-      {"access lost", {{{}, {{20, 30, 22, 31}}, false, true}, {{}, {}}}, "0,30 160x1"},
+      {"access lost", {{{}, {{20, 30, 22, 31}}, false, DuplicationFault::AccessLost}, {}}, "0,30 160x1"},
   };
   // Wine shows no pointer until a window of the desktop sets one.
   struct Window {
@@ -248,7 +153,7 @@ TEST_P(ScriptedDuplicationCapture, UpdateReportsTheFramesRectanglesAndKeepsTheWh
     if (!drawn && step.damage) {
       EXPECT_EQ(describe(damage), step.damage);
     }
-    EXPECT_EQ(differing(kept, desktop_.rgba(), drawn), 0) << "kept picture differs from the desktop";
+    EXPECT_EQ(differing(kept, rgba(desktop_.region()), drawn), 0) << "kept picture differs from the desktop";
   }
   EXPECT_EQ(desktop_.setUps, 2);
   // Whatever the pointer did, the kept picture is what a whole conversion gives.

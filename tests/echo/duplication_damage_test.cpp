@@ -1,71 +1,28 @@
 // What duplicated frames changed in the captured region: frame information
 // and scripted move/dirty rectangles into damage, the metadata buffer's
 // growth, and a scripted desktop read through DuplicationRecovery whose
-// rectangle-by-rectangle copies must equal a full copy of the desktop.
+// rectangle-by-rectangle copies must equal a full copy of the region.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <deque>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "echo/duplication_damage.h"
 #include "echo/duplication_recovery.h"
+#include "scripted_duplication.h"
 
 namespace vl {
 namespace {
 
 using F = DuplicationFault;
+using test::DesktopFrame;
+using test::ScriptedMetadata;
 
 // The output is 400 × 300; the region sits at (100, 50), 200 × 150.
+constexpr std::int32_t kOutW = 400, kOutH = 300;
 constexpr OutputRect kBox{100, 50, 300, 200};
-
-// Answers the two metadata calls from its lists as the documented calls do:
-// MORE_DATA with the size needed when the buffer is short. Calls land in
-// `trace`: M / D, "+" when answered MORE_DATA, "!" when failed.
-struct ScriptedMetadata final : FrameMetadataSource {
-  std::vector<OutputMove> moves;
-  std::vector<OutputRect> dirty;
-  bool alwaysMore = false;  // a driver that keeps asking for more
-  F failDirty = F::None;
-  std::string trace;
-
-  F moveRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& moreData, std::string& reason) override {
-    return answer("M", moves.data(), moves.size() * sizeof(OutputMove), F::None, buffer, bytes, used, moreData,
-                  reason);
-  }
-  F dirtyRects(void* buffer, std::uint32_t bytes, std::uint32_t& used, bool& moreData, std::string& reason) override {
-    return answer("D", dirty.data(), dirty.size() * sizeof(OutputRect), failDirty, buffer, bytes, used, moreData,
-                  reason);
-  }
-  std::uint32_t exactBytes() const {
-    return static_cast<std::uint32_t>(moves.size() * sizeof(OutputMove) + dirty.size() * sizeof(OutputRect));
-  }
-
- private:
-  F answer(const char* call, const void* data, std::size_t size, F fault, void* buffer, std::uint32_t bytes,
-           std::uint32_t& used, bool& moreData, std::string& reason) {
-    trace += (trace.empty() ? "" : " ") + std::string(call);
-    moreData = false;
-    used = 0;
-    if (fault != F::None) {
-      trace += "!";
-      reason = "访问丢失";
-      return fault;
-    }
-    used = static_cast<std::uint32_t>(size);
-    if (alwaysMore || size > bytes) {
-      trace += "+";
-      moreData = true;
-      if (alwaysMore) used = bytes + 64;
-      return F::None;
-    }
-    if (size > 0) std::memcpy(buffer, data, size);
-    return F::None;
-  }
-};
 
 // A damage tracker that has read its first (whole) picture.
 DuplicationDamage settled(bool rotated = false) {
@@ -202,120 +159,6 @@ TEST(DuplicationDamage, MetadataBufferGrowsOnlyForLargerFrames) {
   EXPECT_EQ(damage.metadataGrowths(), 3u);
 }
 
-// A desktop that changes when a frame is acquired, duplicated through the
-// same bookkeeping the Windows backend uses: rectangles copied into stale
-// staging buffers, read rectangle by rectangle into the capture buffer.
-constexpr std::int32_t kOutW = 400, kOutH = 300;
-constexpr std::int32_t kRegionW = kBox.right - kBox.left, kRegionH = kBox.bottom - kBox.top;
-
-struct DesktopFrame {
-  std::vector<OutputMove> moves;  // applied to the desktop in order, then the dirty paint
-  std::vector<OutputRect> dirty;
-  bool pointerOnly = false;
-  F fault = F::None;           // the metadata call fails (after the desktop changed)
-  bool announceShort = false;  // TotalMetadataBufferSize too small
-};
-
-class ScriptedDesktop final : public DuplicationBackend {
- public:
-  std::vector<std::uint8_t> desktop = std::vector<std::uint8_t>(std::size_t{kOutW} * kOutH * 4);
-  std::vector<std::uint8_t> staging[2];
-  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(std::size_t{kRegionW} * kRegionH * 4, 0);
-  std::deque<DesktopFrame> frames;  // empty: the wait times out
-  std::deque<bool> stillDrawing;
-  std::string trace;
-  int paint = 1;
-
-  ScriptedDesktop() {
-    for (auto& s : staging) s.assign(buffer.size(), 0xCD);  // stale until written
-    fill(OutputRect{0, 0, kOutW, kOutH});
-  }
-
-  F setUp(bool, std::string&) override {
-    note("S");
-    damage_.reset(kBox, false);
-    return F::None;
-  }
-  void tearDown() override { note("T"); }
-  F acquire(int slot, bool& queued, std::string& reason) override {
-    note("A" + std::to_string(slot));
-    queued = false;
-    if (frames.empty()) return F::None;
-    const DesktopFrame frame = frames.front();
-    frames.pop_front();
-    for (const OutputMove& m : frame.moves) move(m);
-    for (const OutputRect& r : frame.dirty) fill(r);
-    ScriptedMetadata metadata;
-    metadata.moves = frame.moves;
-    metadata.dirty = frame.dirty;
-    metadata.failDirty = frame.fault;
-    const DuplicatedFrameInfo info{frame.pointerOnly ? 0 : 7, frame.pointerOnly ? 0u : 1u,
-                                   frame.announceShort ? 16u : metadata.exactBytes()};
-    bool changed = false;
-    const F fault = damage_.addFrame(info, metadata, changed, reason);
-    if (fault != F::None || !changed) return fault;
-    const FrameDamage& unread = damage_.unread();
-    const std::uint8_t* region = desktop.data() + (std::size_t{kBox.top} * kOutW + kBox.left) * 4;
-    // The GPU copy: the region's changed rectangles into the slot.
-    copyDamage(region, std::size_t{kOutW} * 4, staging[slot & 1].data(), std::size_t{kRegionW} * 4, kRegionW,
-               kRegionH, unread);
-    damage_.queued(slot);
-    queued = true;
-    return F::None;
-  }
-  F read(int slot, bool wait, bool& drawing, FrameDamage& damage, std::string&) override {
-    note((wait ? "W" : "R") + std::to_string(slot));
-    drawing = !wait && !stillDrawing.empty() && stillDrawing.front();
-    if (!wait && !stillDrawing.empty()) stillDrawing.pop_front();
-    if (drawing) return F::None;
-    copyDamage(staging[slot & 1].data(), std::size_t{kRegionW} * 4, buffer.data(), std::size_t{kRegionW} * 4,
-               kRegionW, kRegionH, damage_.slot(slot));
-    damage = damage_.slot(slot);
-    damage_.read();
-    return F::None;
-  }
-
-  std::vector<std::uint8_t> region() const {
-    std::vector<std::uint8_t> out;
-    for (std::int32_t y = kBox.top; y < kBox.bottom; ++y) {
-      const auto* row = desktop.data() + (std::size_t{static_cast<std::size_t>(y)} * kOutW + kBox.left) * 4;
-      out.insert(out.end(), row, row + std::size_t{kRegionW} * 4);
-    }
-    return out;
-  }
-  void endPass() { trace += " |"; }
-
- private:
-  void note(const std::string& call) { trace += (trace.empty() ? "" : " ") + call; }
-  void fill(const OutputRect& r) {
-    for (std::int32_t y = r.top; y < r.bottom; ++y)
-      for (std::int32_t x = r.left; x < r.right; ++x) {
-        std::uint8_t* p = desktop.data() + (static_cast<std::size_t>(y) * kOutW + x) * 4;
-        p[0] = static_cast<std::uint8_t>(x * 7 + paint * 31);
-        p[1] = static_cast<std::uint8_t>(y * 5 + paint * 17);
-        p[2] = static_cast<std::uint8_t>((x ^ y) + paint);
-        p[3] = 0xFF;
-      }
-    ++paint;
-  }
-  // What the compositor does for a moved area: the pixels at the source go
-  // to the destination (overlap allowed).
-  void move(const OutputMove& m) {
-    const std::int32_t w = m.destination.right - m.destination.left, h = m.destination.bottom - m.destination.top;
-    std::vector<std::uint8_t> area(static_cast<std::size_t>(w) * h * 4);
-    for (std::int32_t y = 0; y < h; ++y)
-      std::memcpy(area.data() + static_cast<std::size_t>(y) * w * 4,
-                  desktop.data() + (static_cast<std::size_t>(m.sourceY + y) * kOutW + m.sourceX) * 4,
-                  static_cast<std::size_t>(w) * 4);
-    for (std::int32_t y = 0; y < h; ++y)
-      std::memcpy(desktop.data() +
-                      (static_cast<std::size_t>(m.destination.top + y) * kOutW + m.destination.left) * 4,
-                  area.data() + static_cast<std::size_t>(y) * w * 4, static_cast<std::size_t>(w) * 4);
-  }
-
-  DuplicationDamage damage_;
-};
-
 struct DesktopPass {
   std::vector<DesktopFrame> frames;  // acquired this pass, in order
   std::vector<bool> stillDrawing;
@@ -329,7 +172,8 @@ TEST(DuplicationDamage, DamagedCopiesEqualAFullCopyOfTheDesktop) {
   std::vector<OutputRect> dense;
   for (int i = 0; i < 24; ++i)
     scattered.push_back(OutputRect{105 + i * 8, 55 + (i * 37) % 140, 109 + i * 8, 60 + (i * 37) % 140});
-  for (int i = 0; i < 60; ++i) dense.push_back(OutputRect{100 + i * 3, 52 + (i * 53) % 140, 104 + i * 3, 55 + (i * 53) % 140});
+  for (int i = 0; i < 60; ++i)
+    dense.push_back(OutputRect{100 + i * 3, 52 + (i * 53) % 140, 104 + i * 3, 55 + (i * 53) % 140});
   const DesktopPass passes[] = {
       {{{{}, {{0, 0, kOutW, kOutH}}}}, {}, P::NewPicture, "whole"},
       {{{{}, {}, true}}, {}, P::Unchanged},
@@ -350,7 +194,7 @@ TEST(DuplicationDamage, DamagedCopiesEqualAFullCopyOfTheDesktop) {
       {{{{{130, 90, {140, 80, 240, 130}}}, {{100, 50, 300, 60}}}}, {}, P::NewPicture},
       {{}, {}, P::Unchanged},
   };
-  ScriptedDesktop backend;
+  test::ScriptedDesktop backend(kOutW, kOutH, kBox);
   DuplicationRecovery recovery(backend, [](LogLevel, const std::string&) {});
   std::vector<std::uint8_t> shown = backend.buffer;
   bool hadPicture = false;
