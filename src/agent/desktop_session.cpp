@@ -90,7 +90,9 @@ DesktopBackendKind chooseDesktopBackend(const BackendFacts& facts) {
   // a compositor that answers tells more than the environment.
   if (!shouldProbeCompositors(facts.session)) return DesktopBackendKind::X11;
   const bool wlroots = facts.wlroots.connected && facts.wlroots.screencopy;
-  const DesktopBackendKind wlrootsKind = facts.wlroots.virtualPointer && facts.wlroots.virtualKeyboard
+  // One of the two virtual devices still operates part of the desktop (the
+  // back end tells which is missing); with neither, only watching is left.
+  const DesktopBackendKind wlrootsKind = facts.wlroots.virtualPointer || facts.wlroots.virtualKeyboard
                                              ? DesktopBackendKind::Wlroots
                                              : DesktopBackendKind::WlrootsViewOnly;
   if (wlroots && facts.gnomeRemoteDesktop)

@@ -42,8 +42,8 @@ DesktopSession currentDesktopSession();
 enum class DesktopBackendKind {
   X11,              // the X server's own calls: an X11 session
   Gnome,            // mutter's RemoteDesktop and ScreenCast over D-Bus
-  Wlroots,          // screencopy, virtual pointer and virtual keyboard
-  WlrootsViewOnly,  // screencopy without virtual input: watched, not operated
+  Wlroots,          // screencopy with a virtual pointer, keyboard or both
+  WlrootsViewOnly,  // screencopy with neither: watched, not operated
   XWayland,         // Wayland with nothing of its own to offer: X11 calls, X11 windows only
   None,             // neither a back end nor an X display
 };

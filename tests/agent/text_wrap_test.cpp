@@ -116,6 +116,7 @@ TEST(DesktopBackendChoice, FactsGiveTheBackEnd) {
   const WlrootsOffer none{};
   const WlrootsOffer full{true, true, true, true, true};
   const WlrootsOffer pointerOnly{true, true, true, false, true};
+  const WlrootsOffer keyboardOnly{true, true, false, true, false};
   const WlrootsOffer noInput{true, true, false, false, false};  // cage
   const WlrootsOffer inputOnly{true, false, true, true, true};  // no screencopy: nothing to watch
   const WlrootsOffer stale{false, true, true, true, true};      // no answer: the rest means nothing
@@ -138,7 +139,8 @@ TEST(DesktopBackendChoice, FactsGiveTheBackEnd) {
       {"wayland", "wayland-0", "", "sway", true, none, K::Gnome},  // the hint never vetoes
       {"wayland", "wayland-1", "", "sway", false, full, K::Wlroots},
       {"", "wayland-1", "", "GNOME", false, full, K::Wlroots},  // nor picks what did not answer
-      {"wayland", "wayland-1", "", "", false, pointerOnly, K::WlrootsViewOnly},
+      {"wayland", "wayland-1", "", "", false, pointerOnly, K::Wlroots},  // the pointer still serves
+      {"wayland", "wayland-1", "", "", false, keyboardOnly, K::Wlroots},
       {"wayland", "wayland-1", "", "", false, noInput, K::WlrootsViewOnly},
       {"wayland", "wayland-1", ":1", "", false, inputOnly, K::XWayland},
       {"wayland", "wayland-1", "", "", false, stale, K::None},
