@@ -40,9 +40,6 @@ const char* sessionStatusText(DesktopSession session) {
   }
 }
 
-}  // namespace vl
-
-namespace vl {
 namespace {
 
 // One ":"-separated entry of XDG_CURRENT_DESKTOP is `name` ("ubuntu:GNOME").
