@@ -2,7 +2,9 @@
  * solid colour, and a log of every input event it receives, so a test can
  * check that injected input landed where the picture showed it.
  *
- *   wl_test_client --log FILE [--color RRGGBB] [--output INDEX|NAME]
+ *   wl_test_client --log FILE [--color RRGGBB] [--output INDEX|NAME] [--motion]
+ *
+ * --motion (for benchmarks) slides a patterned picture 3 pixels every 33 ms.
  *
  * Log lines (one per event, flushed at once; coordinates are surface
  * coordinates, which for a fullscreen window at scale 1 are the output's
@@ -74,6 +76,9 @@ struct app {
 };
 
 static volatile sig_atomic_t stop_requested;
+/* --motion (benchmarks): a pattern that slides 3 pixels every 33 ms. */
+static int motion;
+static unsigned motion_tick;
 static void on_signal(int sig) { (void)sig; stop_requested = 1; }
 
 static void logf_line(struct app* app, const char* fmt, ...) {
@@ -111,6 +116,12 @@ static struct buffer* make_buffer(struct app* app, int32_t w, int32_t h) {
   if (data == MAP_FAILED) { close(fd); return NULL; }
   uint32_t* px = data;
   for (size_t i = 0; i < size / 4; ++i) px[i] = app->color;
+  for (int32_t y = 0; motion && y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t sx = (uint32_t)x + motion_tick * 3u, sy = (uint32_t)y;
+      uint32_t base = (((sx >> 5) ^ (sy >> 5)) & 1u) ? 0xffe8e8e8u : app->color;
+      px[(size_t)y * (size_t)w + (size_t)x] = base ^ (((sx * 7u + sy * 13u) & 0x3fu) * 0x010101u);
+    }
   struct wl_shm_pool* pool = wl_shm_create_pool(app->shm, fd, (int32_t)size);
   struct buffer* b = calloc(1, sizeof *b);
   b->wl = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_XRGB8888);
@@ -411,8 +422,9 @@ int main(int argc, char** argv) {
     else if (strcmp(argv[i], "--color") == 0 && i + 1 < argc) {
       if (!parse_color(argv[++i], &app.color)) { fprintf(stderr, "bad colour %s (RRGGBB)\n", argv[i]); return 2; }
     } else if (strcmp(argv[i], "--output") == 0 && i + 1 < argc) app.want_output = argv[++i];
+    else if (strcmp(argv[i], "--motion") == 0) motion = 1;
     else {
-      fprintf(stderr, "usage: %s --log FILE [--color RRGGBB] [--output INDEX|NAME]\n", argv[0]);
+      fprintf(stderr, "usage: %s --log FILE [--color RRGGBB] [--output INDEX|NAME] [--motion]\n", argv[0]);
       return 2;
     }
   }
@@ -462,7 +474,13 @@ int main(int argc, char** argv) {
   while (!stop_requested && !app.closed) {
     while (wl_display_prepare_read(app.display) != 0) wl_display_dispatch_pending(app.display);
     if (wl_display_flush(app.display) < 0 && errno != EAGAIN) { wl_display_cancel_read(app.display); break; }
-    int n = poll(&pfd, 1, -1);
+    int n = poll(&pfd, 1, motion ? 33 : -1);
+    if (n == 0 && motion) {
+      wl_display_cancel_read(app.display);
+      ++motion_tick;
+      if (app.width > 0) paint(&app, app.width, app.height);
+      continue;
+    }
     if (n <= 0) {
       wl_display_cancel_read(app.display);
       if (n < 0 && errno == EINTR) continue;
