@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "echo/display_watch.h"
+#include "echo/echo_service.h"
 #include "echo/frame_source.h"
 #include "echo/input_injector.h"
 #include "echo/wayland_backends.h"
@@ -198,13 +199,54 @@ void Session::request(bool cursor) {
   zwlr_screencopy_frame_v1_add_listener(frame, &kFrameListener, this);
 }
 
+// The back end's connection, opened again (same WAYLAND_DISPLAY, a growing
+// pause between tries) once the compositor has gone, so a compositor that
+// restarts is streamed and operated again.
+class Link {
+ public:
+  explicit Link(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+
+  // The connection in use, after a due attempt to replace a lost one.
+  std::shared_ptr<Connection> get() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (conn_->lost() && monotonicMs() >= retryAtMs_) reconnect();
+    return conn_;
+  }
+  // Without trying anything.
+  std::shared_ptr<Connection> current() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return conn_;
+  }
+
+ private:
+  void reconnect() {
+    std::string why;
+    std::shared_ptr<Connection> fresh = Connection::open(why);
+    if (fresh == nullptr) {
+      retryDelayMs_ = retryDelayMs_ == 0 ? EchoService::kCaptureRetryFirstMs
+                                         : std::min(retryDelayMs_ * 2, EchoService::kCaptureRetryMaxMs);
+      retryAtMs_ = monotonicMs() + retryDelayMs_;
+      return;
+    }
+    retryDelayMs_ = 0;
+    conn_ = std::move(fresh);
+    logWrite(LogLevel::Info, "已重新连接 Wayland 合成器（%s）", envValue("WAYLAND_DISPLAY").c_str());
+  }
+
+  std::mutex mutex_;
+  std::shared_ptr<Connection> conn_;
+  std::uint64_t retryAtMs_ = 0;
+  std::uint64_t retryDelayMs_ = 0;
+};
+
 class WlrFrameSource final : public FrameSource {
  public:
-  explicit WlrFrameSource(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  explicit WlrFrameSource(std::shared_ptr<Link> link) : link_(std::move(link)), conn_(link_->current()) {}
   ~WlrFrameSource() override { close(); }
 
   bool open(const CaptureRegion& region) override {
     close();
+    conn_ = link_->get();
     if (conn_->lost()) return false;
     std::vector<MonitorInfo> outputs;
     DesktopMetrics desktop;
@@ -323,7 +365,7 @@ class WlrFrameSource final : public FrameSource {
   MonitorInfo resolve(const CaptureRegion& region) override {
     std::vector<MonitorInfo> outputs;
     DesktopMetrics desktop;
-    conn_->layout(outputs, desktop);
+    link_->get()->layout(outputs, desktop);
     return resolveCaptureRegion(region, outputs, desktop);
   }
 
@@ -336,12 +378,13 @@ class WlrFrameSource final : public FrameSource {
   MonitorInfo firstMonitor() override {
     std::vector<MonitorInfo> outputs;
     DesktopMetrics desktop;
-    conn_->layout(outputs, desktop);
+    link_->get()->layout(outputs, desktop);
     return outputs.empty() ? MonitorInfo{} : outputs.front();
   }
 
  private:
-  std::shared_ptr<Connection> conn_;
+  std::shared_ptr<Link> link_;
+  std::shared_ptr<Connection> conn_;  // the open session's
   std::shared_ptr<Session> session_;
   MonitorInfo output_;
   MonitorInfo rect_;
@@ -355,19 +398,20 @@ constexpr std::uint32_t kKeysymControlL = 0xffe3;
 
 class WlrInjector final : public InputInjector {
  public:
-  explicit WlrInjector(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  explicit WlrInjector(std::shared_ptr<Link> link) : link_(std::move(link)) {}
 
   void moveTo(float u, float v, const MonitorInfo& rect) override {
     std::vector<MonitorInfo> outputs;
     DesktopMetrics desktop;
-    conn_->layout(outputs, desktop);
+    const std::shared_ptr<Connection> conn = link_->current();
+    conn->layout(outputs, desktop);
     const wlr::LayoutPosition p = wlr::layoutPosition(u, v, rect, desktop);
     if (!p.ok) return;
-    conn_->post([c = conn_.get(), p] { c->pointerMotion(p.x, p.y, p.xExtent, p.yExtent); });
+    conn->post([c = conn.get(), p] { c->pointerMotion(p.x, p.y, p.xExtent, p.yExtent); });
   }
   void mouseButton(int button, bool down) override {
     const auto b = static_cast<std::uint32_t>(normalizeButton(button));
-    conn_->post([c = conn_.get(), b, down] { c->pointerButton(b, down); });
+    post([b, down](Connection* c) { c->pointerButton(b, down); });
   }
   void click(float u, float v, const MonitorInfo& rect, int button) override {
     moveTo(u, v, rect);
@@ -384,7 +428,7 @@ class WlrInjector final : public InputInjector {
   }
   void wheel(int notches, bool ctrl) override {
     if (ctrl) keysym(kKeysymControlL, true);
-    conn_->post([c = conn_.get(), notches] { c->pointerWheel(notches); });
+    post([notches](Connection* c) { c->pointerWheel(notches); });
     if (ctrl) keysym(kKeysymControlL, false);
   }
   void keyEvent(unsigned vk, bool down) override {
@@ -399,15 +443,21 @@ class WlrInjector final : public InputInjector {
         utf8, [this](unsigned vk) { pressKey(vk); },
         [this](char32_t cp) {
           const auto sym = static_cast<std::uint32_t>(keysymForCodePoint(cp));
-          conn_->post([c = conn_.get(), sym] { c->keysymStroke(sym, true); });
+          post([sym](Connection* c) { c->keysymStroke(sym, true); });
         });
   }
 
  private:
   void keysym(std::uint32_t sym, bool down) {
-    conn_->post([c = conn_.get(), sym, down] { c->keysymEvent(sym, down); });
+    post([sym, down](Connection* c) { c->keysymEvent(sym, down); });
   }
-  std::shared_ptr<Connection> conn_;
+  // Runs fn on the connection's thread, with the connection.
+  template <typename Fn>
+  void post(Fn fn) {
+    const std::shared_ptr<Connection> conn = link_->current();
+    conn->post([c = conn.get(), fn] { fn(c); });
+  }
+  std::shared_ptr<Link> link_;
 };
 
 // For a compositor without the virtual input globals: view only.
@@ -425,29 +475,37 @@ class DroppingInjector final : public InputInjector {
 
 class WlrDisplayWatch final : public DisplayWatch {
  public:
-  explicit WlrDisplayWatch(std::shared_ptr<Connection> c) : conn_(std::move(c)), seen_(conn_->generation()) {}
+  explicit WlrDisplayWatch(std::shared_ptr<Link> link) : link_(std::move(link)) {
+    const std::shared_ptr<Connection> c = link_->current();
+    seenConn_ = c.get();
+    seen_ = c->generation();
+  }
   bool changed() override {
-    const std::uint64_t now = conn_->generation();
-    if (now == seen_) return false;
+    const std::shared_ptr<Connection> c = link_->get();
+    const std::uint64_t now = c->generation();
+    if (c.get() == seenConn_ && now == seen_) return false;
+    seenConn_ = c.get();
     seen_ = now;
     return true;
   }
 
  private:
-  std::shared_ptr<Connection> conn_;
-  std::uint64_t seen_;
+  std::shared_ptr<Link> link_;
+  const Connection* seenConn_ = nullptr;  // only compared
+  std::uint64_t seen_ = 0;
 };
 
 class WlrBackend final : public DesktopBackend {
  public:
-  explicit WlrBackend(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  explicit WlrBackend(std::shared_ptr<Connection> c) : link_(std::make_shared<Link>(std::move(c))) {}
   const char* name() const override { return "wlroots"; }
   void gatherDesktop(std::vector<MonitorInfo>& monitors, DesktopMetrics& desktop) override {
-    conn_->layout(monitors, desktop);
+    link_->current()->layout(monitors, desktop);
   }
-  std::unique_ptr<FrameSource> createFrameSource() override { return std::make_unique<WlrFrameSource>(conn_); }
+  std::unique_ptr<FrameSource> createFrameSource() override { return std::make_unique<WlrFrameSource>(link_); }
   std::unique_ptr<InputInjector> createInjector() override {
-    const bool pointer = conn_->pointerReady(), keyboard = conn_->keyboardReady();
+    const std::shared_ptr<Connection> conn = link_->current();
+    const bool pointer = conn->pointerReady(), keyboard = conn->keyboardReady();
     if (!pointer && !keyboard) {
       logWrite(LogLevel::Warn,
                "合成器没有虚拟输入接口（zwlr_virtual_pointer_manager_v1、zwp_virtual_keyboard_manager_v1），只能观看，不能操作");
@@ -457,12 +515,12 @@ class WlrBackend final : public DesktopBackend {
       logWrite(LogLevel::Warn, "合成器没有虚拟指针接口（zwlr_virtual_pointer_manager_v1），反控时鼠标不能操作");
     if (!keyboard)
       logWrite(LogLevel::Warn, "合成器没有虚拟键盘接口（zwp_virtual_keyboard_manager_v1），反控时不能按键和输入文字");
-    return std::make_unique<WlrInjector>(conn_);
+    return std::make_unique<WlrInjector>(link_);
   }
-  std::unique_ptr<DisplayWatch> createDisplayWatch() override { return std::make_unique<WlrDisplayWatch>(conn_); }
+  std::unique_ptr<DisplayWatch> createDisplayWatch() override { return std::make_unique<WlrDisplayWatch>(link_); }
 
  private:
-  std::shared_ptr<Connection> conn_;
+  std::shared_ptr<Link> link_;
 };
 
 }  // namespace

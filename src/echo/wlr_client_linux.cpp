@@ -326,12 +326,14 @@ void Connection::post(std::function<void()> fn) {
 void Connection::fail(int error) {
   if (lost_.exchange(true)) return;
   const int code = wl_display_get_error(display_);
-  logWrite(LogLevel::Error, "与 Wayland 合成器的连接已断开（%s），无法再抓屏和反控；请在合成器恢复后重新启动程序",
+  logWrite(LogLevel::Error, "与 Wayland 合成器的连接已断开（%s），暂时无法抓屏和反控；合成器恢复后自动重新连接",
            std::strerror(code != 0 ? code : (error != 0 ? error : EPIPE)));
   std::deque<std::function<void()>> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     dropped.swap(jobs_);
+    // No compositor, no monitors: the agent says streaming is paused.
+    published_.clear();
   }
   // Whoever waits for a picture finds the loss on its next look.
   ++generation_;

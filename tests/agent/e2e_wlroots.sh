@@ -3,7 +3,8 @@
 # a scratch unprivileged user; the agent (headless, no X display) in that
 # session streams a test client's colour to a viewer, lands the viewer's
 # pointer, buttons, wheel, keys and text in the client, follows an output
-# resized and an output switched off, and ends cleanly on SIGTERM.
+# resized and one added, carries on when the compositor goes and connects
+# again when it comes back, and ends cleanly on SIGTERM.
 #
 #   e2e_wlroots.sh AGENT PAD WL_TEST_CLIENT JPEG_PROBE
 #
@@ -96,6 +97,18 @@ wl_stop "$sway_pid"
 until_true 10 grep -q "与 Wayland 合成器的连接已断开" "$log" || fail "no line about the lost compositor"
 sleep 1
 [ "$(grep -c "与 Wayland 合成器的连接已断开" "$log")" = 1 ] || fail "the lost compositor was reported more than once"
+until_true 5 grep -q "显示器已不可用" "$log" || fail "the monitors did not go with the compositor"
+
+# It comes back on the same socket: the agent connects again by itself.
+display=$WL_DISPLAY
+wl_start_sway 2 || fail "sway did not start again"
+[ "$WL_DISPLAY" = "$display" ] || fail "sway came back on $WL_DISPLAY, not $display"
+wl_spawn "$WL_WORK/wl_test_client" --log "$clog.2" --color c04020 --output 0
+clog="$clog.2"
+wait_for "$clog" "shown 1280 720" 15 || fail "the test client was not shown again"
+until_true 15 grep -q "已重新连接 Wayland 合成器" "$log" || fail "the agent did not connect again"
+until_true 15 frame_is 1280 720 192 64 32 || fail "no frame from the compositor back: $(last_frame)"
+input move 0.25 0.75; logged " 320.00 540.00"  # as the pointer's entry or a motion
 
 # SIGTERM: a clean end.
 kill "$watch" 2>/dev/null
@@ -103,4 +116,5 @@ wl_stop "$agent"; rc=$?
 [ "$rc" = 0 ] || fail "the agent ended with $rc on SIGTERM"
 grep -q "正在退出" "$log" || fail "no orderly stop in the log"
 if grep "\]\[ERROR\]" "$log" | grep -v "与 Wayland 合成器的连接已断开"; then fail "other errors in the agent's log"; fi
+[ -n "${VL_E2E_SHOW_LOG:-}" ] && cat "$log"
 echo "PASS"
