@@ -274,8 +274,8 @@ class WlrFrameSource final : public FrameSource {
     if (rect_.x != logged_.x || rect_.y != logged_.y || rect_.width != logged_.width ||
         rect_.height != logged_.height || rect_.name != logged_.name) {
       logged_ = rect_;
-      logWrite(LogLevel::Info, "抓屏初始化: %s %dx%d @ (%d,%d)（Wayland 输出 %s）", rect_.name.c_str(), rect_.width,
-               rect_.height, rect_.x, rect_.y, output_.name.c_str());
+      logWrite(LogLevel::Info, "抓屏初始化: %s %dx%d @ (%d,%d)", rect_.name.c_str(), rect_.width, rect_.height, rect_.x,
+               rect_.y);
     }
     return true;
   }

@@ -59,8 +59,8 @@ frame_is() {
   [ "$w" = "$1" ] && [ "$h" = "$2" ] && (( ${r} - $3 < 12 && $3 - ${r} < 12 && ${g} - $4 < 12 && $4 - ${g} < 12 &&
                                           ${b} - $5 < 12 && $5 - ${b} < 12 ))
 }
-until_true 10 grep -q "抓屏初始化: HEADLESS-1 1280x720 @ (0,0)（Wayland 输出 HEADLESS-1）" "$log" ||
-  fail "the agent did not capture through the wlroots back end"
+grep -q "桌面后端：wlroots" "$log" || fail "the agent did not choose the wlroots back end"
+until_true 10 grep -q "抓屏初始化: HEADLESS-1 1280x720 @ (0,0)" "$log" || fail "the agent did not capture the first output"
 until_true 15 frame_is 1280 720 32 96 192 || fail "no 1280x720 frame of the client's colour: $(last_frame)"
 
 # Input lands where the picture shows it (the client fills the output).
