@@ -46,15 +46,19 @@ scene() {  # NAME CLIENT-ARGS...
   local watch=$!
   sleep 3
   local a0 s0 a1 s1 t0 t1
+  local log="$WL_WORK/client-$name.log" shown0 shown1
+  shown0=$(grep -c "^shown" "$log")
   a0=$(ticks "$agent"); s0=$(ticks "$sway"); t0=$(date +%s%N)
   sleep "$seconds"
   a1=$(ticks "$agent"); s1=$(ticks "$sway"); t1=$(date +%s%N)
+  shown1=$(grep -c "^shown" "$log")
   wait "$watch"
   local wall; wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN{print (b - a) / 1e9}')
   printf '%-7s 1920x1080  agent CPU %6.2f%% of a core  sway CPU %6.2f%% of a core  viewer: %s\n' "$name" \
     "$(awk -v d=$(( a1 - a0 )) -v t="$tick" -v w="$wall" 'BEGIN{print d / t / w * 100}')" \
     "$(awk -v d=$(( s1 - s0 )) -v t="$tick" -v w="$wall" 'BEGIN{print d / t / w * 100}')" \
     "$(grep '^frames' "$WL_ROOT/watch-$name.out" | tail -n 1)"
+  echo "        the client showed $(awk -v n=$(( shown1 - shown0 )) -v w="$wall" 'BEGIN{printf "%.1f", n / w}') new pictures a second"
   grep "性能" "$app/data/logs/agent.log" | tail -n 1 | sed 's/^.*性能/        agent: 性能/'
   wl_stop "$agent"; wl_stop "$client"
   rm -f "$app/data/logs/agent.log"
