@@ -4,7 +4,8 @@
 # session streams a test client's colour to a viewer, lands the viewer's
 # pointer, buttons, wheel, keys and text in the client, follows an output
 # resized and one added, carries on when the compositor goes and connects
-# again when it comes back, and ends cleanly on SIGTERM.
+# again when it comes back, and ends cleanly on SIGTERM; a custom rectangle
+# is taken from the output under its centre.
 #
 #   e2e_wlroots.sh AGENT PAD WL_TEST_CLIENT JPEG_PROBE
 #
@@ -112,10 +113,34 @@ until_true 15 frame_is 1280 720 192 64 32 || fail "no frame from the compositor 
 input move 0.25 0.75; logged " 320.00 540.00"
 
 # SIGTERM: a clean end.
-kill "$watch" 2>/dev/null
-wl_stop "$agent"; rc=$?
-[ "$rc" = 0 ] || fail "the agent ended with $rc on SIGTERM"
-grep -q "正在退出" "$log" || fail "no orderly stop in the log"
-if grep "\]\[ERROR\]" "$log" | grep -v "与 Wayland 合成器的连接已断开"; then fail "other errors in the agent's log"; fi
-[ -n "${VL_E2E_SHOW_LOG:-}" ] && cat "$log"
+stop_agent() {
+  kill "$watch" 2>/dev/null
+  wl_stop "$agent"; local rc=$?
+  [ "$rc" = 0 ] || fail "the agent ended with $rc on SIGTERM"
+  grep -q "正在退出" "$log" || fail "no orderly stop in the log"
+}
+stop_agent
+
+# A custom rectangle over both outputs: the output under its centre (the
+# second), cut to it; input maps onto the cut rectangle.
+wl_run swaymsg focus output HEADLESS-2 > /dev/null  # new windows open where the focus is
+wl_spawn "$WL_WORK/wl_test_client" --log "$WL_WORK/client3.log" --color 40c040 --output 1
+clog="$WL_WORK/client3.log"
+wait_for "$clog" "shown 1280 720" 15 || fail "the test client was not shown on the second output"
+mv "$log" "$log.1"; rm -rf "$frames"
+wl_spawn env VL_POWER_DRY_RUN=1 "$app/$(basename "$1")" --headless --allow-multi --region 1180,100,400,300
+agent=$WL_LAST_PID
+wait_for "$log" "推流服务就绪" 20 || fail "the agent did not start with a custom region"
+"$pad" watch 127.0.0.1 --fps 10 --maxw 3840 --seconds 100 --out "$frames" > "$WL_ROOT/watch.out" 2>&1 &
+watch=$!
+until_true 15 frame_is 300 300 64 192 64 || fail "no 300x300 frame of the second output's client: $("$probe" "$frames/$(last_frame)" 0.2 0.8)"
+grep -q "抓屏初始化: 自定义区域 300x300 @ (1280,100)" "$log" || fail "the custom rectangle was not cut to the second output"
+input move 0 0;     logged " 0.00 100.00"
+input move 0.5 0.5; logged " 150.00 250.00"
+stop_agent
+
+if cat "$log.1" "$log" | grep "\]\[ERROR\]" | grep -v "与 Wayland 合成器的连接已断开"; then
+  fail "other errors in the agent's log"
+fi
+[ -n "${VL_E2E_SHOW_LOG:-}" ] && cat "$log.1" "$log"
 echo "PASS"
