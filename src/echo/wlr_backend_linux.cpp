@@ -311,8 +311,9 @@ class WlrFrameSource final : public FrameSource {
     }
     const bool yInvert = s.yInvert;
     const bool damageSeen = s.damageSeen;
-    const std::vector<PixelRect> boxes = std::move(s.damage);
-    s.damage.clear();
+    // Swapped, so both vectors keep their storage from picture to picture.
+    boxes_.clear();
+    std::swap(boxes_, s.damage);
     lock.unlock();
     wlr::drainEventFd(s.eventFd);
 
@@ -330,7 +331,7 @@ class WlrFrameSource final : public FrameSource {
       damage.setWhole();
     } else {
       damage.setNone();
-      for (const PixelRect& box : boxes) {
+      for (const PixelRect& box : boxes_) {
         const std::int32_t x0 = std::max(box.x, crop.x), y0 = std::max(box.y, crop.y);
         const std::int32_t x1 = std::min(box.x + box.width, crop.x + crop.width);
         const std::int32_t y1 = std::min(box.y + box.height, crop.y + crop.height);
@@ -390,6 +391,7 @@ class WlrFrameSource final : public FrameSource {
   MonitorInfo rect_;
   MonitorInfo logged_;
   const PixelFrame* kept_ = nullptr;
+  std::vector<PixelRect> boxes_;
   bool cursor_ = false;
 };
 
