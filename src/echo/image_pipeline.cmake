@@ -68,6 +68,6 @@ else()
   target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr X11::Xfixes X11::Xdamage)
   # Wayland compositors: GNOME (mutter over D-Bus, PipeWire) and wlroots.
   target_sources(vl_echo PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/wlr_backend_linux.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp)
+  include(${CMAKE_CURRENT_LIST_DIR}/wlr_backend.cmake)
 endif()

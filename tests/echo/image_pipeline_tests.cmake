@@ -14,3 +14,12 @@ if(WIN32)
   target_sources(vl_screen_capture_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/capture_duplication_win32_test.cpp)
   target_link_libraries(vl_screen_capture_tests PRIVATE gdi32 user32)
 endif()
+
+# The wlroots back end's pure parts (pixel layouts, damage, layout
+# coordinates, the keymap).
+if(NOT WIN32)
+  pkg_check_modules(VL_WLR_TEST_XKB REQUIRED IMPORTED_TARGET xkbcommon)
+  vl_add_gtest(vl_wlr_backend_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/wlr_backend_test.cpp
+    LIBS vl_echo PkgConfig::VL_WLR_TEST_XKB)
+endif()

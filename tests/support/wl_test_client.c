@@ -2,7 +2,9 @@
  * solid colour, and a log of every input event it receives, so a test can
  * check that injected input landed where the picture showed it.
  *
- *   wl_test_client --log FILE [--color RRGGBB] [--output INDEX|NAME]
+ *   wl_test_client --log FILE [--color RRGGBB] [--output INDEX|NAME] [--motion]
+ *
+ * --motion (for benchmarks) slides a patterned picture 3 pixels every 33 ms.
  *
  * Log lines (one per event, flushed at once; coordinates are surface
  * coordinates, which for a fullscreen window at scale 1 are the output's
@@ -29,6 +31,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <wayland-client.h>
@@ -73,7 +76,16 @@ struct app {
   struct xkb_state* xkb_state;
 };
 
+static long long now_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 static volatile sig_atomic_t stop_requested;
+/* --motion (benchmarks): a pattern that slides 3 pixels every 33 ms. */
+static int motion;
+static unsigned motion_tick;
 static void on_signal(int sig) { (void)sig; stop_requested = 1; }
 
 static void logf_line(struct app* app, const char* fmt, ...) {
@@ -101,6 +113,30 @@ static void buffer_release(void* data, struct wl_buffer* wl) {
 }
 static const struct wl_buffer_listener buffer_listener = {buffer_release};
 
+/* The pattern repeats every 64 pixels across, so each row is made once,
+ * 64 pixels longer than the window, and every picture copies it shifted. */
+static void paint_motion(uint32_t* px, int32_t w, int32_t h, uint32_t color) {
+  static uint32_t* rows;
+  static int32_t rows_w, rows_h;
+  const int32_t stride = w + 64;
+  if (rows_w != w || rows_h != h) {
+    free(rows);
+    rows = malloc((size_t)stride * (size_t)h * 4);
+    if (!rows) { rows_w = rows_h = 0; return; }
+    rows_w = w;
+    rows_h = h;
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < stride; ++x) {
+        uint32_t sx = (uint32_t)x, sy = (uint32_t)y;
+        uint32_t base = (((sx >> 5) ^ (sy >> 5)) & 1u) ? 0xffe8e8e8u : color;
+        rows[(size_t)y * (size_t)stride + (size_t)x] = base ^ (((sx * 7u + sy * 13u) & 0x3fu) * 0x010101u);
+      }
+  }
+  const size_t shift = (motion_tick * 3u) % 64u;
+  for (int32_t y = 0; y < h; ++y)
+    memcpy(px + (size_t)y * (size_t)w, rows + (size_t)y * (size_t)stride + shift, (size_t)w * 4);
+}
+
 static struct buffer* make_buffer(struct app* app, int32_t w, int32_t h) {
   int32_t stride = w * 4;
   size_t size = (size_t)stride * (size_t)h;
@@ -110,7 +146,8 @@ static struct buffer* make_buffer(struct app* app, int32_t w, int32_t h) {
   void* data = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (data == MAP_FAILED) { close(fd); return NULL; }
   uint32_t* px = data;
-  for (size_t i = 0; i < size / 4; ++i) px[i] = app->color;
+  if (motion) paint_motion(px, w, h, app->color);
+  else for (size_t i = 0; i < size / 4; ++i) px[i] = app->color;
   struct wl_shm_pool* pool = wl_shm_create_pool(app->shm, fd, (int32_t)size);
   struct buffer* b = calloc(1, sizeof *b);
   b->wl = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_XRGB8888);
@@ -411,8 +448,9 @@ int main(int argc, char** argv) {
     else if (strcmp(argv[i], "--color") == 0 && i + 1 < argc) {
       if (!parse_color(argv[++i], &app.color)) { fprintf(stderr, "bad colour %s (RRGGBB)\n", argv[i]); return 2; }
     } else if (strcmp(argv[i], "--output") == 0 && i + 1 < argc) app.want_output = argv[++i];
+    else if (strcmp(argv[i], "--motion") == 0) motion = 1;
     else {
-      fprintf(stderr, "usage: %s --log FILE [--color RRGGBB] [--output INDEX|NAME]\n", argv[0]);
+      fprintf(stderr, "usage: %s --log FILE [--color RRGGBB] [--output INDEX|NAME] [--motion]\n", argv[0]);
       return 2;
     }
   }
@@ -457,12 +495,26 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, NULL);
   sigaction(SIGINT, &sa, NULL);
 
+  long long next_paint_ms = now_ms() + 33;
   /* Dispatch until told to stop; poll so a signal ends the wait. */
   struct pollfd pfd = {wl_display_get_fd(app.display), POLLIN, 0};
   while (!stop_requested && !app.closed) {
     while (wl_display_prepare_read(app.display) != 0) wl_display_dispatch_pending(app.display);
     if (wl_display_flush(app.display) < 0 && errno != EAGAIN) { wl_display_cancel_read(app.display); break; }
-    int n = poll(&pfd, 1, -1);
+    int timeout = -1;
+    if (motion) {
+      long long left = next_paint_ms - now_ms();
+      timeout = left > 0 ? (int)left : 0;
+    }
+    int n = poll(&pfd, 1, timeout);
+    if (n == 0 && motion) {
+      wl_display_cancel_read(app.display);
+      next_paint_ms += 33;
+      if (next_paint_ms < now_ms()) next_paint_ms = now_ms() + 33;  /* late: no burst */
+      ++motion_tick;
+      if (app.width > 0) paint(&app, app.width, app.height);
+      continue;
+    }
     if (n <= 0) {
       wl_display_cancel_read(app.display);
       if (n < 0 && errno == EINTR) continue;
