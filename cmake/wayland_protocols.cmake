@@ -1,13 +1,15 @@
 # vl_wayland_client_protocol(<target> <xml>): wayland-scanner turns a
 # protocol description into a client header (<name>-client-protocol.h) and
-# its glue code, both compiled into <target>. Linux only.
+# its glue code, both compiled into <target> and generated in the calling
+# directory's build tree (two targets may each generate the same protocol).
+# Linux only.
 find_program(VL_WAYLAND_SCANNER wayland-scanner REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_get_variable(VL_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 
 function(vl_wayland_client_protocol target xml)
   get_filename_component(_name "${xml}" NAME_WE)
-  set(_dir "${CMAKE_BINARY_DIR}/generated/wayland")
+  set(_dir "${CMAKE_CURRENT_BINARY_DIR}/wayland")
   set(_header "${_dir}/${_name}-client-protocol.h")
   set(_code "${_dir}/${_name}-protocol.c")
   add_custom_command(
@@ -18,5 +20,5 @@ function(vl_wayland_client_protocol target xml)
     DEPENDS "${xml}"
     VERBATIM)
   target_sources(${target} PRIVATE "${_header}" "${_code}")
-  target_include_directories(${target} PRIVATE "${_dir}")
+  target_include_directories(${target} PUBLIC "${_dir}")
 endfunction()
