@@ -68,5 +68,13 @@ else()
   # Wayland compositors: GNOME (mutter over D-Bus, PipeWire) and wlroots.
   target_sources(vl_echo PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_frames_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_session_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_stream_linux.cpp
     ${CMAKE_CURRENT_LIST_DIR}/wlr_backend_linux.cpp)
+  # GNOME: GDBus (gio) for mutter's interfaces, PipeWire for the frames.
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(VL_GIO REQUIRED IMPORTED_TARGET gio-2.0)
+  pkg_check_modules(VL_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+  target_link_libraries(vl_echo PUBLIC PkgConfig::VL_GIO PkgConfig::VL_PIPEWIRE)
 endif()
