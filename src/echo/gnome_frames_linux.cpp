@@ -266,10 +266,12 @@ StreamPoint streamPointFor(float u, float v, const MonitorInfo& rect, const std:
   StreamPoint p;
   u = std::clamp(u, 0.0f, 1.0f);
   v = std::clamp(v, 0.0f, 1.0f);
-  // The same pixel the X11 and Windows paths pick: the product cut toward
-  // zero, so u = 1 is the pixel past the edge and is clamped back below.
-  const double px = rect.x + static_cast<std::int64_t>(static_cast<float>(rect.width) * u);
-  const double py = rect.y + static_cast<std::int64_t>(static_cast<float>(rect.height) * v);
+  // The same pixel the X11 and Windows paths pick (the product cut toward
+  // zero), kept inside the rectangle: u = 1 must not reach the monitor on
+  // the right.
+  const std::int64_t w = std::max(rect.width, 1), h = std::max(rect.height, 1);
+  const double px = rect.x + std::min<std::int64_t>(static_cast<std::int64_t>(static_cast<float>(w) * u), w - 1);
+  const double py = rect.y + std::min<std::int64_t>(static_cast<std::int64_t>(static_cast<float>(h) * v), h - 1);
   p.index = monitorAt(px, py, monitors);
   if (p.index < 0) return p;
   const MonitorInfo& m = monitors[static_cast<std::size_t>(p.index)].info;

@@ -26,6 +26,8 @@ constexpr int kCallTimeoutMs = 5000;
 // cursor-mode of RecordMonitor: the pointer as metadata beside the picture,
 // so a moving pointer costs no new picture and is drawn only where wanted.
 constexpr guint32 kCursorMetadata = 2;
+// F24: no common key map puts it on a key.
+constexpr std::uint32_t kKeysymUnmapped = 0xFFD5;
 constexpr std::uint64_t kRebuildFirstMs = 500;
 constexpr std::uint64_t kRebuildMaxMs = 30000;
 
@@ -248,6 +250,12 @@ bool Session::build(std::string& why) {
   }
   g_variant_unref(reply);
   changed_.notify_all();
+  // mutter's seat offers clients a keyboard only once the session's virtual
+  // keyboard has been used, and the keys sent before a client has bound it
+  // are lost (a kiosk without a keyboard plugged in lost the first text).
+  // A keysym no key map holds brings the keyboard in without typing.
+  keysym(kKeysymUnmapped, true);
+  keysym(kKeysymUnmapped, false);
   return true;
 }
 
