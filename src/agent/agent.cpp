@@ -68,9 +68,11 @@ void Agent::start(void* mainWindow) {
   if (name.empty()) name = "Velmora";
   displayName_ = name + " 被控端";
   noteTextGlyphs(displayName_);
-  // Streaming goes on in a Wayland session (what XWayland shows is still
-  // sent); the user learns why the rest is black.
-  const DesktopSession session = currentDesktopSession();
+  for (const StartupLine& line : desktopStartupLines(desktopStartup)) logEvent(line.level, line.text);
+  desktopStatus_ = desktopBackendStatus(desktopStartup);
+  // Without a back end of its own, streaming goes on in a Wayland session
+  // (what XWayland shows is still sent); the user learns why the rest is black.
+  const DesktopSession session = desktopStatus_.empty() ? currentDesktopSession() : DesktopSession::X11;
   const char* sessionNote = sessionStatusText(session);
   sessionStatus_ = sessionNote ? sessionNote : "";
   if (const char* line = sessionLogLine(session)) logEvent(kError, line);
@@ -90,7 +92,7 @@ void Agent::start(void* mainWindow) {
   configureAccess();
   echo_->setAcceptFilter(
       [this](const std::string& peer) { return gate_.admit(peer, "推流", now()); });
-  echo_->viewOnly = viewOnlyOnCommandLine;
+  echo_->viewOnly = viewOnly();
   echoReady_ = false;
   for (int i = 0; i < kEchoPortCount; ++i) {
     const unsigned wide = static_cast<unsigned>(env_.echoBasePort) + static_cast<unsigned>(i);
@@ -149,8 +151,8 @@ void Agent::configureAccess() {
   gate_.configure(std::move(list));
   gateHub_.clear();
   updatePadAddress();
-  accessSummary_ = describeAccess(gate_.list(), viewOnlyOnCommandLine, !noPowerOnCommandLine);
-  if (gate_.list().active || viewOnlyOnCommandLine || noPowerOnCommandLine)
+  accessSummary_ = describeAccess(gate_.list(), viewOnly(), !noPowerOnCommandLine);
+  if (gate_.list().active || viewOnly() || noPowerOnCommandLine)
     logEvent(kInfo, "访问控制：" + accessSummary_);
 }
 

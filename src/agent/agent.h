@@ -22,6 +22,7 @@
 #include "echo/capture.h"
 #include "echo/capture_region.h"
 #include "agent/access.h"
+#include "agent/desktop_session.h"
 #include "agent/settings_writer.h"
 #include "agent/text_wrap.h"
 #include "echo/display_watch.h"
@@ -231,6 +232,8 @@ class Agent {
   std::string allowOnCommandLine;
   bool viewOnlyOnCommandLine = false;
   bool noPowerOnCommandLine = false;
+  // The desktop back end chosen before start; start tells it (log, status).
+  DesktopStartup desktopStartup;
   int linkFailures = 0;
   std::string hubName;
   std::string linkStatus = kSearchingStatus;
@@ -261,6 +264,8 @@ class Agent {
   const std::string& accessSummary() const { return accessSummary_; }
   // What the status block says about the desktop session ("" when fine).
   const std::string& sessionStatus() const { return sessionStatus_; }
+  // The Wayland back end serving the session, for the status block ("" when none does).
+  const std::string& desktopStatus() const { return desktopStatus_; }
   void* mainWindow() const { return mainWindow_; }
   // The rectangle the region in force stands for.
   MonitorInfo resolvedRegion() const;
@@ -310,6 +315,11 @@ class Agent {
   AccessGate gate_;
   std::string accessSummary_;
   std::string sessionStatus_;  // the status block's desktop-session note; "" when all is well
+  std::string desktopStatus_;  // the Wayland back end's name for the status block
+  // Input refused for this run: "--view-only", or a back end without virtual input.
+  bool viewOnly() const {
+    return viewOnlyOnCommandLine || (desktopStartup.chosen && desktopStartup.kind == DesktopBackendKind::WlrootsViewOnly);
+  }
   std::string gateHub_;  // settings.hubIp as last given to gate_
   SettingsWriter settingsWriter_;
 

@@ -20,4 +20,6 @@ bool exclusionFailureWarnsAtStart() { return true; }
 // The Windows desktop is the capturer's own: nothing to tell apart.
 DesktopSession currentDesktopSession() { return DesktopSession::X11; }
 
+DesktopStartup startDesktopBackend() { return {}; }
+
 }  // namespace vl

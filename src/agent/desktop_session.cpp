@@ -40,4 +40,82 @@ const char* sessionStatusText(DesktopSession session) {
   }
 }
 
+namespace {
+
+// One ":"-separated entry of XDG_CURRENT_DESKTOP is `name` ("ubuntu:GNOME").
+bool desktopListNames(std::string_view list, std::string_view name) {
+  while (!list.empty()) {
+    const std::size_t colon = list.find(':');
+    if (equalsIgnoringCase(list.substr(0, colon), name)) return true;
+    if (colon == std::string_view::npos) break;
+    list.remove_prefix(colon + 1);
+  }
+  return false;
+}
+
+const char* kindName(DesktopBackendKind kind) {
+  switch (kind) {
+    case DesktopBackendKind::X11: return "X11";
+    case DesktopBackendKind::Gnome: return "GNOME（mutter）";
+    case DesktopBackendKind::Wlroots:
+    case DesktopBackendKind::WlrootsViewOnly: return "wlroots";
+    case DesktopBackendKind::XWayland: return "XWayland（只有 X11 程序的窗口）";
+    case DesktopBackendKind::None: return "无";
+  }
+  return "";
+}
+
+bool isCompositorBackend(DesktopBackendKind kind) {
+  return kind == DesktopBackendKind::Gnome || kind == DesktopBackendKind::Wlroots ||
+         kind == DesktopBackendKind::WlrootsViewOnly;
+}
+
+std::string servingName(const DesktopStartup& startup) {
+  return startup.backendName.empty() ? kindName(startup.kind) : startup.backendName;
+}
+
+}  // namespace
+
+bool shouldProbeCompositors(const SessionFacts& facts) { return classifySession(facts) != DesktopSession::X11; }
+
+DesktopBackendKind fallbackAfterFailedOpen(const SessionFacts& facts) {
+  return facts.x11Display.empty() ? DesktopBackendKind::None : DesktopBackendKind::XWayland;
+}
+
+DesktopBackendKind chooseDesktopBackend(const BackendFacts& facts) {
+  // Also without any session variables (a user service started early):
+  // a compositor that answers tells more than the environment.
+  if (!shouldProbeCompositors(facts.session)) return DesktopBackendKind::X11;
+  const bool wlroots = facts.wlroots.connected && facts.wlroots.screencopy;
+  // One of the two virtual devices still operates part of the desktop (the
+  // back end tells which is missing); with neither, only watching is left.
+  const DesktopBackendKind wlrootsKind = facts.wlroots.virtualPointer || facts.wlroots.virtualKeyboard
+                                             ? DesktopBackendKind::Wlroots
+                                             : DesktopBackendKind::WlrootsViewOnly;
+  if (wlroots && facts.gnomeRemoteDesktop)
+    return desktopListNames(facts.currentDesktop, "GNOME") ? DesktopBackendKind::Gnome : wlrootsKind;
+  if (wlroots) return wlrootsKind;
+  if (facts.gnomeRemoteDesktop) return DesktopBackendKind::Gnome;
+  return fallbackAfterFailedOpen(facts.session);
+}
+
+std::vector<StartupLine> desktopStartupLines(const DesktopStartup& startup) {
+  std::vector<StartupLine> lines;
+  if (!startup.chosen) return lines;
+  if (startup.openFailed)
+    lines.push_back({3, std::string("桌面后端 ") + kindName(startup.failedKind) + " 无法打开：" + startup.why});
+  lines.push_back({1, "桌面后端：" + servingName(startup)});
+  if (startup.kind == DesktopBackendKind::WlrootsViewOnly)
+    lines.push_back({2, "合成器没有提供虚拟指针和虚拟键盘（zwlr_virtual_pointer_manager_v1、"
+                        "zwp_virtual_keyboard_manager_v1），只能观看，不能反控"});
+  return lines;
+}
+
+std::string desktopBackendStatus(const DesktopStartup& startup) {
+  if (!startup.chosen || !isCompositorBackend(startup.kind)) return {};
+  std::string text = "Wayland：" + servingName(startup);
+  if (startup.kind == DesktopBackendKind::WlrootsViewOnly) text += "（只能观看）";
+  return text;
+}
+
 }  // namespace vl

@@ -302,7 +302,10 @@ void Agent::drawStatus() {
     ImGui::TextDisabled("%s", accessSummary_.c_str());
   }
 
-  if (!sessionStatus_.empty()) {
+  if (!desktopStatus_.empty()) {
+    statusRow("桌面会话");
+    ImGui::TextColored(hexColor(kSuccess), "%s", desktopStatus_.c_str());
+  } else if (!sessionStatus_.empty()) {
     statusRow("桌面会话");
     ImGui::TextColored(hexColor(kFailure), "%s", sessionStatus_.c_str());
   }

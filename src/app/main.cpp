@@ -3,6 +3,7 @@
 #include "app/first_stage.h"
 #include "app/stop_request.h"
 #include "app/window.h"
+#include "echo/desktop_backend.h"
 #include "log/helpers.h"
 #include "log/log.h"
 #include "version.h"
@@ -19,6 +20,7 @@ vl::Agent g_agent;
 int runHeadless(const vl::LaunchOptions& options) {
   vl::installStopRequestHandlers([] { g_agent.saveSettings(); });
   g_agent.onExitRequest = [] { vl::requestStop(); };
+  g_agent.desktopStartup = vl::startDesktopBackend();  // after the signals are blocked: it may start threads
   g_agent.start(nullptr);
   if (!options.hubAddress.empty()) g_agent.useCommandLineHub(options.hubAddress);
   if (options.hasRegionOverride) g_agent.setRegionOverride(options.regionOverride);
@@ -26,6 +28,7 @@ int runHeadless(const vl::LaunchOptions& options) {
   while (!vl::waitForStopRequest(kTickMs)) g_agent.agentTick();
   vl::logWrite(vl::LogLevel::Info, "正在退出…");
   g_agent.stop();
+  vl::installDesktopBackend(nullptr);  // the compositor connection closes while the log is open
   vl::stopCompleted();
   vl::logClose();
   return 0;
@@ -52,5 +55,7 @@ int main(int argc, char** argv) {
   g_agent.viewOnlyOnCommandLine = options.viewOnly;
   g_agent.noPowerOnCommandLine = options.noPower;
   if (options.headless) return runHeadless(options);
-  return vl::runWindowed(options, g_agent);
+  const int code = vl::runWindowed(options, g_agent);
+  vl::installDesktopBackend(nullptr);
+  return code;
 }

@@ -101,6 +101,9 @@ bool TrayAddRetry::due(std::uint64_t nowMs) const {
 bool startsInTray(const LaunchOptions& options, bool trayOnStart) { return options.startInTray || trayOnStart; }
 
 void startAgentForWindow(Agent& agent, const LaunchOptions& options, void* window) {
+  // A Wayland compositor's own back end, where one serves, replaces the X11
+  // calls for monitors, capture, input and display notices from the start.
+  agent.desktopStartup = startDesktopBackend();
   agent.start(window);
   if (!options.hubAddress.empty()) agent.useCommandLineHub(options.hubAddress);
   if (options.hasRegionOverride) agent.setRegionOverride(options.regionOverride);

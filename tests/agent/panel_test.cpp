@@ -278,6 +278,46 @@ TEST_F(PanelRenderTest, WaylandSessionIsToldInTheLogAndTheStatusBlock) {
     a.stop();
   }
 }
+// A Wayland back end chosen at start: its name in the status block instead
+// of the red session row, view-only when it has no input; a back end that
+// failed to open: why, then the XWayland explanation as before.
+TEST_F(PanelRenderTest, DesktopBackEndIsToldInTheLogAndTheStatusBlock) {
+  ScopedEnv type("XDG_SESSION_TYPE", "wayland");
+  ScopedEnv wayland("WAYLAND_DISPLAY", "wayland-1");
+  ScopedEnv display("DISPLAY", ":0");
+  using K = DesktopBackendKind;
+  const struct {
+    DesktopStartup startup;
+    const char* info;
+    bool sessionError;  // the XWayland explanation, as without a back end
+    bool viewOnly;
+  } cases[] = {
+      {{true, K::Gnome, "GNOME（mutter）", false, K::X11, ""}, "桌面后端：GNOME（mutter）", false, false},
+      {{true, K::WlrootsViewOnly, "wlroots（cage）", false, K::X11, ""}, "桌面后端：wlroots（cage）", false, true},
+      {{true, K::XWayland, "", true, K::Gnome, "mutter 已退出"}, "桌面后端：XWayland（只有 X11 程序的窗口）", true, false},
+  };
+  for (const auto& c : cases) {
+    agent_ = std::make_unique<Agent>(environment(freePortPair()));
+    agent_->desktopStartup = c.startup;
+    agent_->start(nullptr);
+    Agent& a = *agent_;
+    int infos = 0, sessionErrors = 0, failures = 0;
+    for (const EventLogEntry& e : a.eventLog().entries()) {
+      infos += e.level == 1 && e.text == c.info ? 1 : 0;
+      sessionErrors += e.level == 3 && e.text.find("Wayland 会话") != std::string::npos ? 1 : 0;
+      failures += e.level == 3 && e.text.find("无法打开：mutter 已退出") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(infos, 1) << c.info;
+    EXPECT_EQ(sessionErrors, c.sessionError ? 1 : 0) << c.info;
+    EXPECT_EQ(failures, c.startup.openFailed ? 1 : 0) << c.info;
+    EXPECT_EQ(a.sessionStatus().empty(), !c.sessionError) << c.info;
+    EXPECT_EQ(a.desktopStatus().empty(), c.sessionError) << c.info;
+    EXPECT_EQ(a.echo()->viewOnly.load(), c.viewOnly) << c.info;
+    EXPECT_EQ(a.accessSummary().find("仅观看") != std::string::npos, c.viewOnly) << c.info;
+    EXPECT_GT(frames(a, 2), 0);
+    a.stop();
+  }
+}
 #endif
 
 }  // namespace

@@ -109,5 +109,91 @@ TEST(DesktopSession, SessionFactsGiveTheSessionKind) {
     EXPECT_TRUE(sessionLogLine(s) && sessionStatusText(s));
 }
 
+
+// Session facts and what the bus and the compositor answered → back end.
+TEST(DesktopBackendChoice, FactsGiveTheBackEnd) {
+  using K = DesktopBackendKind;
+  const WlrootsOffer none{};
+  const WlrootsOffer full{true, true, true, true, true};
+  const WlrootsOffer pointerOnly{true, true, true, false, true};
+  const WlrootsOffer keyboardOnly{true, true, false, true, false};
+  const WlrootsOffer noInput{true, true, false, false, false};  // cage
+  const WlrootsOffer inputOnly{true, false, true, true, true};  // no screencopy: nothing to watch
+  const WlrootsOffer stale{false, true, true, true, true};      // no answer: the rest means nothing
+  const struct {
+    const char* type;
+    const char* wayland;
+    const char* display;
+    const char* hint;
+    bool gnome;
+    WlrootsOffer wlr;
+    K want;
+  } cases[] = {
+      {"x11", "", ":0", "GNOME", true, full, K::X11},  // GNOME on Xorg also owns the name
+      {"", "", ":0", "", false, none, K::X11},
+      {"wayland", "wayland-0", ":0", "", false, none, K::XWayland},
+      {"wayland", "wayland-0", "", "", false, none, K::None},
+      {"", "", "", "", false, none, K::None},
+      {"", "", "", "", true, none, K::Gnome},  // a user service started before the session's variables
+      {"wayland", "wayland-0", ":0", "GNOME", true, none, K::Gnome},
+      {"wayland", "wayland-0", "", "sway", true, none, K::Gnome},  // the hint never vetoes
+      {"wayland", "wayland-1", "", "sway", false, full, K::Wlroots},
+      {"", "wayland-1", "", "GNOME", false, full, K::Wlroots},  // nor picks what did not answer
+      {"wayland", "wayland-1", "", "", false, pointerOnly, K::Wlroots},  // the pointer still serves
+      {"wayland", "wayland-1", "", "", false, keyboardOnly, K::Wlroots},
+      {"wayland", "wayland-1", "", "", false, noInput, K::WlrootsViewOnly},
+      {"wayland", "wayland-1", ":1", "", false, inputOnly, K::XWayland},
+      {"wayland", "wayland-1", "", "", false, stale, K::None},
+      // Both answer (a second compositor on the same bus): the hint settles it.
+      {"wayland", "wayland-1", "", "sway", true, full, K::Wlroots},
+      {"wayland", "wayland-1", "", "", true, full, K::Wlroots},
+      {"wayland", "wayland-0", "", "ubuntu:GNOME", true, full, K::Gnome},
+      {"wayland", "wayland-0", "", "gnome", true, noInput, K::Gnome},
+      {"wayland", "wayland-0", "", "GNOME-Flashback:GNOMEx", true, full, K::Wlroots},
+  };
+  for (const auto& c : cases) {
+    BackendFacts facts;
+    facts.session = {c.type, c.wayland, c.display};
+    facts.currentDesktop = c.hint;
+    facts.gnomeRemoteDesktop = c.gnome;
+    facts.wlroots = c.wlr;
+    EXPECT_EQ(chooseDesktopBackend(facts), c.want)
+        << c.type << "|" << c.wayland << "|" << c.display << "|" << c.hint << "|" << c.gnome;
+    EXPECT_EQ(shouldProbeCompositors(facts.session), c.want != K::X11) << c.type << "|" << c.display;
+  }
+  EXPECT_EQ(fallbackAfterFailedOpen({"wayland", "wayland-0", ":0"}), K::XWayland);
+  EXPECT_EQ(fallbackAfterFailedOpen({"wayland", "wayland-0", ""}), K::None);
+}
+
+// What the agent tells at start for each outcome: log lines and status row.
+TEST(DesktopBackendChoice, OutcomeGivesLogLinesAndStatus) {
+  using K = DesktopBackendKind;
+  const struct {
+    DesktopStartup startup;
+    std::vector<std::string> lines;  // "<level> <text>"
+    std::string status;
+  } cases[] = {
+      {{}, {}, ""},  // nothing chosen (Windows): nothing said
+      {{true, K::X11, "", false, K::X11, ""}, {"1 桌面后端：X11"}, ""},
+      {{true, K::Gnome, "GNOME（mutter）", false, K::X11, ""}, {"1 桌面后端：GNOME（mutter）"}, "Wayland：GNOME（mutter）"},
+      {{true, K::Wlroots, "", false, K::X11, ""}, {"1 桌面后端：wlroots"}, "Wayland：wlroots"},
+      {{true, K::WlrootsViewOnly, "wlroots（cage）", false, K::X11, ""},
+       {"1 桌面后端：wlroots（cage）",
+        "2 合成器没有提供虚拟指针和虚拟键盘（zwlr_virtual_pointer_manager_v1、zwp_virtual_keyboard_manager_v1），只能观看，不能反控"},
+       "Wayland：wlroots（cage）（只能观看）"},
+      {{true, K::XWayland, "", true, K::Gnome, "会话总线上没有 org.gnome.Mutter.ScreenCast"},
+       {"3 桌面后端 GNOME（mutter） 无法打开：会话总线上没有 org.gnome.Mutter.ScreenCast",
+        "1 桌面后端：XWayland（只有 X11 程序的窗口）"},
+       ""},
+      {{true, K::None, "", true, K::Wlroots, "合成器断开"}, {"3 桌面后端 wlroots 无法打开：合成器断开", "1 桌面后端：无"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const StartupLine& line : desktopStartupLines(c.startup)) got.push_back(std::to_string(line.level) + " " + line.text);
+    EXPECT_EQ(got, c.lines) << static_cast<int>(c.startup.kind);
+    EXPECT_EQ(desktopBackendStatus(c.startup), c.status) << static_cast<int>(c.startup.kind);
+  }
+}
+
 }  // namespace
 }  // namespace vl::test
