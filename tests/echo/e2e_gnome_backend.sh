@@ -4,8 +4,8 @@
 # Wayland only. Two test clients paint the monitors blue and red; the agent
 # streams the second monitor to `velmora-pad watch`, `velmora-pad input`
 # moves, clicks, scrolls and types into the client there, the second monitor
-# then moves below the first and the stream follows it, and
-# SIGTERM ends the agent cleanly.
+# then moves below the first and the stream follows it, mutter ends and
+# comes back and the agent streams again, and SIGTERM ends the agent cleanly.
 #
 #   e2e_gnome_backend.sh AGENT PAD WL_TEST_CLIENT JPEG_PROBE
 set -uo pipefail
@@ -110,6 +110,19 @@ wait_for "$log" "显示器配置已变化：2 个显示器，推流区域 → �
 moved() { watch_colour 1024x768 -1 -1 -1 >/dev/null; [ "$(cat "$WL_WORK/size")" = 1024x768 ]; }
 for _ in 1 2 3 4 5; do moved && break; sleep 0.5; done
 [ "$(cat "$WL_WORK/size")" = 1024x768 ] || fail "the moved monitor did not stream at 1024x768"
+
+# mutter ends and comes back: the agent says so, builds new sessions and
+# streams again.
+mutter_pid=${WL_PIDS[2]}
+[ "$(cat "/proc/$mutter_pid/comm" 2>/dev/null)" = mutter ] || fail "mutter is not where the harness started it"
+kill -KILL "$mutter_pid"; wait "$mutter_pid" 2>/dev/null
+wait_for "$log" "GNOME 远程桌面会话已中断：mutter 已退出" 10 || fail "the agent did not notice mutter ending"
+wl_spawn mutter --headless --wayland --no-x11 --virtual-monitor 1280x720 --virtual-monitor 1024x768 \
+  > "$WL_ROOT/mutter.log" 2>&1
+_wl_until 20 _wl_has_name org.gnome.Mutter.ScreenCast || fail "mutter did not come back"
+wait_for "$log" "GNOME 远程桌面会话已重新建立" 15 || fail "the agent did not build new sessions"
+for _ in 1 2 3 4 5; do watch_colour 1024x768 -1 -1 -1 >/dev/null; [ "$(cat "$WL_WORK/size")" = 1024x768 ] && break; sleep 0.5; done
+[ "$(cat "$WL_WORK/size")" = 1024x768 ] || fail "no picture after mutter came back"
 
 wl_stop "$agent_pid"; rc=$?
 [ "$rc" = 0 ] || fail "the agent ended with $rc on SIGTERM"
