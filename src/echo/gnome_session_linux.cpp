@@ -412,7 +412,11 @@ bool Session::stream(const std::string& connector, int timeoutMs, StreamInfo& ou
     }
     return false;
   };
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  // Without sessions (mutter gone, a rebuild pending) nothing is waited for:
+  // the caller's thread is the echo thread.
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return ready() || remotePath_.empty(); }) &&
+         !remotePath_.empty() && ready();
 }
 
 void Session::notifyInput(const char* method, GVariant* args) {

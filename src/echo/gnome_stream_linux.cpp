@@ -34,8 +34,8 @@ constexpr std::size_t cursorMetaSize(int w, int h) {
 }
 // The first picture follows the connection within milliseconds; this only
 // bounds a compositor that never sends one.
-constexpr int kFirstFrameWaitMs = 1500;
-constexpr int kStreamWaitMs = 2000;
+constexpr int kFirstFrameWaitMs = 1000;
+constexpr int kStreamWaitMs = 1000;
 
 void copyArea(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to, std::size_t toStride, int width,
               int height) {
