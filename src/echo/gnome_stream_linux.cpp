@@ -246,7 +246,8 @@ class StreamFrameSource final : public FrameSource {
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
     const spa_rectangle minSize = SPA_RECTANGLE(1, 1), maxSize = SPA_RECTANGLE(16384, 16384),
                         defSize = SPA_RECTANGLE(1920, 1080);
-    const spa_fraction minRate = SPA_FRACTION(0, 1), maxRate = SPA_FRACTION(1000, 1), defRate = SPA_FRACTION(60, 1);
+    const spa_fraction variableRate = SPA_FRACTION(0, 1), minRate = SPA_FRACTION(1, 1), maxRate = SPA_FRACTION(1000, 1),
+                      defRate = SPA_FRACTION(60, 1);
     const spa_pod* params[1];
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
@@ -255,7 +256,10 @@ class StreamFrameSource final : public FrameSource {
                                SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
                                SPA_VIDEO_FORMAT_xBGR),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defSize, &minSize, &maxSize),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&defRate, &minRate, &maxRate)));
+        // A variable rate with a ceiling: without the ceiling mutter settles
+        // on the lowest rate it offers and records one picture a second.
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variableRate), SPA_FORMAT_VIDEO_maxFramerate,
+        SPA_POD_CHOICE_RANGE_Fraction(&defRate, &minRate, &maxRate)));
     const int rc = pw_stream_connect(stream_, PW_DIRECTION_INPUT, node,
                                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
                                      params, 1);
