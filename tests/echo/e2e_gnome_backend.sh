@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End to end on GNOME: the agent on headless mutter (two virtual monitors,
 # PipeWire, WirePlumber) as an unprivileged user in a private session bus,
-# Wayland only. Two test clients paint the monitors blue and red; the agent
+# Wayland only. Two test clients paint the monitors red and blue; the agent
 # streams the second monitor to `velmora-pad watch`, `velmora-pad input`
 # moves, clicks, scrolls and types into the client there, the second monitor
 # then moves below the first and the stream follows it, mutter ends and
