@@ -68,6 +68,14 @@ else()
   target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr X11::Xfixes X11::Xdamage)
   # Wayland compositors: GNOME (mutter over D-Bus, PipeWire) and wlroots.
   target_sources(vl_echo PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_frames_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_session_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gnome_stream_linux.cpp)
+  # GNOME: GDBus (gio) for mutter's interfaces, PipeWire for the frames.
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(VL_GIO REQUIRED IMPORTED_TARGET gio-2.0)
+  pkg_check_modules(VL_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+  target_link_libraries(vl_echo PUBLIC PkgConfig::VL_GIO PkgConfig::VL_PIPEWIRE)
   include(${CMAKE_CURRENT_LIST_DIR}/wlr_backend.cmake)
 endif()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# wayland_scene.sh BUILD_DIR [SECONDS]: what streaming costs on a wlroots
+# wayland_scene_sway.sh BUILD_DIR [SECONDS]: what streaming costs on a wlroots
 # compositor. Headless sway with one 1920x1080 output, run by a scratch
 # user; the agent (wlroots back end, 1600 wide, quality 62) with one viewer
 # at 25 fps, while a fullscreen test client shows
@@ -12,7 +12,7 @@
 # pictures are new.
 # Inside a private network namespace, as the end-to-end tests.
 set -uo pipefail
-build=$(realpath "${1:?usage: wayland_scene.sh BUILD_DIR [SECONDS]}")
+build=$(realpath "${1:?usage: wayland_scene_sway.sh BUILD_DIR [SECONDS]}")
 seconds=${2:-20}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/tests/support/e2e.sh"
