@@ -42,6 +42,31 @@ struct PixelFrame {
   }
 };
 
+// Pixels read where they lie: rows `stride` bytes apart, 4 bytes a pixel,
+// either R, G, B, A as in PixelFrame or B, G, R, X as X11 and GDI copy the
+// screen (X ignored; read as R, G, B, 255, exactly what converting first
+// gives). Empty (width 0) for a frame shorter than its size says.
+struct PixelView {
+  const std::uint8_t* data = nullptr;
+  std::size_t stride = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  bool bgrx = false;
+
+  static PixelView of(const PixelFrame& frame) {
+    PixelView v;
+    if (frame.width < 1 || frame.height < 1 ||
+        frame.pixels.size() < static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height) * 4u)
+      return v;
+    v.data = frame.pixels.data();
+    v.stride = static_cast<std::size_t>(frame.width) * 4u;
+    v.width = frame.width;
+    v.height = frame.height;
+    return v;
+  }
+  bool empty() const { return data == nullptr || width < 1 || height < 1; }
+};
+
 // A rectangle of frame pixels.
 struct PixelRect {
   std::int32_t x = 0;
