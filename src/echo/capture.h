@@ -156,6 +156,11 @@ class ScreenCapturer {
   // says so (X DAMAGE and XFixes, desktop duplication with no new frame),
   // and a compare otherwise (GDI). false (damage whole) when the copy fails.
   bool update(PixelFrame& kept, FrameDamage& damage);
+  // The same, the picture handed out as `view`: where the platform's own
+  // buffer can hold the kept picture (X11 MIT-SHM, B, G, R, X) it is updated
+  // there and `kept` is not touched; otherwise `kept` is updated and viewed.
+  // The view stays valid until the next call on this capturer.
+  bool updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view);
   // Whether the platform has reported a change since the last update
   // (never waits; false where it cannot tell).
   bool changePending();
