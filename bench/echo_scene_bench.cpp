@@ -8,7 +8,8 @@
 // At 1920x1080 and 3840x2160 it reports the service process's CPU time (user
 // + system, not wall time: the machine is shared) as % of one core, the
 // frames the viewer got and the CPU per encoded frame; for motion, ffmpeg
-// (x11grab -> scale -> mjpeg, one thread) beside it at about equal bytes.
+// (x11grab -> scale -> mjpeg, one thread) beside it at equal bytes: its -q:v
+// is stepped from --qv (6) until its frames come closest to ours in size.
 // Then latency from a change to the viewer holding a frame that shows it
 // (still screen and motion, service and viewer at 25 and 60), CPU with
 // nobody watching, and memory.
