@@ -8,7 +8,8 @@
 // At 1920x1080 and 3840x2160 it reports the service process's CPU time (user
 // + system, not wall time: the machine is shared) as % of one core, the
 // frames the viewer got and the CPU per encoded frame; for motion, ffmpeg
-// (x11grab -> scale -> mjpeg, one thread) beside it at about equal bytes.
+// (x11grab -> scale -> mjpeg, one thread) beside it at equal bytes: its -q:v
+// is stepped from --qv (6) until its frames come closest to ours in size.
 // Then latency from a change to the viewer holding a frame that shows it
 // (still screen and motion, service and viewer at 25 and 60), CPU with
 // nobody watching, and memory.
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "echo/echo_service.h"
+#include "echo_bench_common.h"
 #include "log/helpers.h"
 #include "log/log.h"
 #include "net/client.h"
@@ -50,31 +53,13 @@
 namespace {
 
 using namespace vl;
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double residentMiB() {
-  long pages = 0, resident = 0;
-  FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return 0;
-  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(f);
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-std::uint64_t monotonicUs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
+using bench::cpuSeconds;
+using bench::connectAndSubscribe;
+using bench::firstLine;
+using bench::numbers;
+using bench::residentMiB;
 
 // The latency block lives here; scenes leave it alone.
-constexpr int kBlock = 96;
 constexpr int kKeepOut = 128;
 
 std::atomic<bool> gStop{false};
@@ -146,16 +131,6 @@ int scene(const std::string& name, int width, int height) {
 
 // --- viewer: one subscriber, frames and bytes after a second of warm-up -----
 
-bool connectAndSubscribe(net::TcpClient& client, std::uint16_t port, int fps) {
-  if (!client.startConnect("127.0.0.1", port)) return false;
-  for (int waited = 0; client.pollConnect(waited, 3000) == 0; waited += 2)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  std::vector<std::uint8_t> out;
-  const std::string sub = formatString(R"({"client":"bench","fps":%d,"t":"sub"})", fps);
-  net::appendFrame(out, net::FrameKind::Text, sub.data(), sub.size());
-  return client.sendAll(out.data(), out.size()) >= 0;
-}
-
 int viewer(std::uint16_t port, double seconds, int fps) {
   net::TcpClient client;
   if (!connectAndSubscribe(client, port, fps)) return 1;
@@ -181,75 +156,6 @@ int viewer(std::uint16_t port, double seconds, int fps) {
   return 0;
 }
 
-// --- latency: a block toggles black/white, the viewer watches for it -------
-
-int latency(std::uint16_t port, int changes, int fps) {
-  Display* dpy = XOpenDisplay(nullptr);
-  if (dpy == nullptr) return 1;
-  const Window root = DefaultRootWindow(dpy);
-  GC gc = XCreateGC(dpy, root, 0, nullptr);
-  std::atomic<int> shown{0};
-  std::atomic<std::uint64_t> changedUs{0};
-  std::atomic<bool> stop{false}, seen{true};
-  auto paint = [&](int colour) {
-    XSetForeground(dpy, gc, colour ? 0xFFFFFFul : 0ul);
-    changedUs = monotonicUs();
-    XFillRectangle(dpy, root, gc, 0, 0, kBlock, kBlock);
-    XSync(dpy, False);
-    shown = colour;
-  };
-  paint(0);
-  net::TcpClient client;
-  if (!connectAndSubscribe(client, port, fps)) return 1;
-  std::vector<double> ms;
-  std::thread toggler([&] {
-    std::mt19937 rng(11);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    for (int i = 0; i < changes && !stop; ++i) {
-      // A still period of random length, so the change falls anywhere
-      // against the schedule; the last change must have arrived first.
-      std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 200));
-      for (int w = 0; !seen && w < 2000 && !stop; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      paint(1 - shown);
-      seen = false;
-    }
-    stop = true;
-  });
-  tjhandle tj = tjInitDecompress();
-  net::FrameDecoder decoder;
-  std::vector<std::uint8_t> buffer(1 << 20), tiny(200 * 113 * 3);
-  const std::uint64_t deadline = monotonicMs() + static_cast<std::uint64_t>(changes) * 3000 + 5000;
-  while (!stop && monotonicMs() < deadline) {
-    const int n = client.receive(buffer.data(), static_cast<int>(buffer.size()), 5);
-    if (n <= 0) continue;
-    const std::uint64_t arrived = monotonicUs();
-    decoder.append(buffer.data(), static_cast<std::size_t>(n));
-    net::FrameView f;
-    while (decoder.next(f) == net::DecodeStatus::Frame) {
-      if (f.kind != net::FrameKind::Binary) continue;
-      if (tjDecompress2(tj, f.payload, static_cast<unsigned long>(f.length), tiny.data(), 200, 0, 113, TJPF_RGB,
-                        TJFLAG_FASTDCT) != 0)
-        continue;
-      const int colour = tiny[(4 * 200 + 4) * 3] > 128 ? 1 : 0;
-      if (!seen && colour == shown) {
-        ms.push_back(static_cast<double>(arrived - changedUs) / 1000.0);
-        seen = true;
-      }
-    }
-    decoder.discardDelivered();
-  }
-  stop = true;
-  toggler.join();
-  tjDestroy(tj);
-  XFreeGC(dpy, gc);
-  XCloseDisplay(dpy);
-  if (ms.empty()) return 1;
-  std::sort(ms.begin(), ms.end());
-  std::printf("%zu %.1f %.1f %.1f\n", ms.size(), ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 95 / 100)],
-              ms.back());
-  return 0;
-}
-
 // --- the measuring side -----------------------------------------------------
 
 struct Service {
@@ -263,10 +169,7 @@ struct Service {
     service.setQuality(62);
     service.setMaxWidth(1600);
     service.setRegion(CaptureRegion::custom(0, 0, width, height));
-    for (int attempt = 0; attempt < 50 && port == 0; ++attempt) {
-      const auto p = static_cast<std::uint16_t>(30000 + random64() % 20000);
-      if (service.start(p)) port = p;
-    }
+    port = bench::startOnFreePort(service);
     if (port == 0) return false;
     // The agent's echo thread.
     echo = std::thread([this] {
@@ -280,25 +183,6 @@ struct Service {
     service.stop();
   }
 };
-
-bool firstLine(const std::string& command, char* line, int size) {
-  FILE* child = popen(command.c_str(), "r");
-  const bool ok = child != nullptr && std::fgets(line, size, child) != nullptr;
-  if (child != nullptr) pclose(child);
-  return ok;
-}
-
-std::vector<double> numbers(const char* text) {
-  std::vector<double> out;
-  for (char* cursor = const_cast<char*>(text);;) {
-    char* next = nullptr;
-    const double v = std::strtod(cursor, &next);
-    if (next == cursor) break;
-    out.push_back(v);
-    cursor = next;
-  }
-  return out;
-}
 
 pid_t startScene(const std::string& self, const char* name, int width, int height) {
   if (envExists("VL_BENCH_NO_SCENE")) return 0;
@@ -345,7 +229,11 @@ bool measureScene(const std::string& self, const char* name, int width, int heig
   char line[256] = {};
   const std::string command = self + " viewer " + std::to_string(s.port) + " " + std::to_string(seconds) + " 25";
   FILE* child = popen(command.c_str(), "r");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // On a busy machine the viewer may take a while to subscribe: the window
+  // opens once the first frame is out, so its set-up is never counted.
+  for (int waited = 0; waited < 10000 && s.service.framesEncoded() == 0; waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const std::uint64_t encoded0 = s.service.framesEncoded();
   const double cpu0 = cpuSeconds();
   const std::uint64_t wall0 = monotonicMs();
@@ -414,10 +302,20 @@ void measureLatency(const std::string& self, const char* sceneName, int fps, int
   stopScene(animator);
 }
 
+// The machine is shared: its load average goes beside the figures.
+void printLoad(const char* when) {
+  char line[128] = {};
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) std::printf("load average at the %s: %s", when, line);
+  if (f != nullptr) std::fclose(f);
+  std::fflush(stdout);
+}
+
 int run(const std::string& self, double seconds, int latencyChanges, double idleSeconds, int qv) {
   // The service's own lines would drown the table (VL_BENCH_LOG keeps them).
   logSetStderrEnabled(envExists("VL_BENCH_LOG"));
   std::printf("CPU below is process CPU time (user + system) of the service side, not wall time.\n");
+  printLoad("start");
   int status = 0;
   std::vector<std::pair<int, int>> sizes = {{1920, 1080}, {3840, 2160}};
   if (envExists("VL_BENCH_4K_ONLY")) sizes.erase(sizes.begin());
@@ -431,11 +329,24 @@ int run(const std::string& self, double seconds, int latencyChanges, double idle
       }
       if (std::strcmp(name, "motion") != 0) continue;
       const pid_t animator = startScene(self, name, w, h);
+      // Equal bytes: -q:v stepped from --qv towards our frame size while
+      // that brings ffmpeg's closer (a lower -q:v, larger files).
       double ffMs = 0, ffBytes = 0;
-      if (measureFfmpeg(w, h, seconds, qv, ffMs, ffBytes)) {
+      int ffQv = 0;
+      for (int q = qv, step = 0; q >= 1 && q <= 31; q += step) {
+        double tryMs = 0, tryBytes = 0;
+        if (!measureFfmpeg(w, h, seconds, q, tryMs, tryBytes)) break;
+        if (ffQv != 0 && std::abs(tryBytes - bytes) >= std::abs(ffBytes - bytes)) break;
+        ffQv = q;
+        ffMs = tryMs;
+        ffBytes = tryBytes;
+        if (step == 0) step = tryBytes < bytes ? -1 : 1;
+        if (std::abs(tryBytes - bytes) < bytes * 0.02) break;
+      }
+      if (ffQv != 0) {
         std::printf("        ffmpeg (x11grab, scale, mjpeg -q:v %d, one thread): %6.2f ms CPU per frame  %6.0f "
-                    "bytes/frame  -> ours %.2f x ffmpeg\n",
-                    qv, ffMs, ffBytes, ms / ffMs);
+                    "bytes/frame (%+.1f %%)  -> ours %.2f x ffmpeg\n",
+                    ffQv, ffMs, ffBytes, (ffBytes - bytes) / bytes * 100, ms / ffMs);
       } else {
         std::printf("        ffmpeg run failed\n");
       }
@@ -461,6 +372,7 @@ int run(const std::string& self, double seconds, int latencyChanges, double idle
     s.finish();
   }
   std::printf("memory: resident at most %.1f MiB during the scene runs\n", std::max(gMaxRss, residentMiB()));
+  printLoad("end");
   return status;
 }
 
@@ -472,7 +384,7 @@ int main(int argc, char** argv) {
   if (argc >= 5 && std::strcmp(argv[1], "viewer") == 0)
     return viewer(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]), std::atoi(argv[4]));
   if (argc >= 5 && std::strcmp(argv[1], "latency") == 0)
-    return latency(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), std::atoi(argv[4]));
+    return bench::latencyProbe(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), std::atoi(argv[4]));
   double seconds = 10, idleSeconds = 20;
   int latencyChanges = 100, qv = 6;
   for (int i = 1; i + 1 < argc; i += 2) {

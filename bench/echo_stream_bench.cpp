@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "echo/echo_service.h"
+#include "echo_bench_common.h"
 #include "echo/frame_hash.h"
 #include "echo/jpeg.h"
 #include "echo/scale.h"
@@ -50,27 +51,15 @@
 namespace {
 
 using namespace vl;
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using bench::cpuSeconds;
+using bench::firstLine;
+using bench::numbers;
+using bench::residentMiB;
 
 double threadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double residentMiB() {
-  long pages = 0, resident = 0;
-  FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return 0;
-  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(f);
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
 
 // --- animate: a desktop picture with a "window" sliding over it ------------
@@ -139,14 +128,7 @@ int viewers(std::uint16_t port, double seconds, const std::vector<int>& rates) {
   std::vector<Viewer> all(rates.size());
   std::vector<std::uint8_t> buffer(1 << 20);
   for (std::size_t i = 0; i < all.size(); ++i) {
-    Viewer& v = all[i];
-    if (!v.client.startConnect("127.0.0.1", port)) return 1;
-    for (int waited = 0; v.client.pollConnect(waited, 3000) == 0; waited += 2)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::vector<std::uint8_t> frame;
-    const std::string sub = formatString(R"({"client":"bench","fps":%d,"t":"sub"})", rates[i]);
-    net::appendFrame(frame, net::FrameKind::Text, sub.data(), sub.size());
-    if (v.client.sendAll(frame.data(), frame.size()) < 0) return 1;
+    if (!bench::connectAndSubscribe(all[i].client, port, rates[i])) return 1;
   }
   const std::uint64_t begin = monotonicMs();
   const std::uint64_t countFrom = begin + 1000;
@@ -171,93 +153,9 @@ int viewers(std::uint16_t port, double seconds, const std::vector<int>& rates) {
   return 0;
 }
 
-// --- latency: a block toggles black/white, one viewer watches for it -------
+// --- latency: the shared probe, one viewer at 25 ------------------------------
 
-std::uint64_t monotonicUs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-// Prints the median and p95 latency in ms from the moment the block is
-// drawn to the moment a received frame shows it.
-int latency(std::uint16_t port, int changes) {
-  Display* dpy = XOpenDisplay(nullptr);
-  if (dpy == nullptr) return 1;
-  const Window root = DefaultRootWindow(dpy);
-  GC gc = XCreateGC(dpy, root, 0, nullptr);
-  std::atomic<int> shown{0};  // 0 black, 1 white
-  std::atomic<std::uint64_t> changedUs{0};
-  std::atomic<bool> stop{false};
-  auto paint = [&](int colour) {
-    XSetForeground(dpy, gc, colour ? 0xFFFFFFul : 0ul);
-    changedUs = monotonicUs();
-    XFillRectangle(dpy, root, gc, 0, 0, 96, 96);
-    XSync(dpy, False);
-    shown = colour;
-  };
-  paint(0);
-
-  net::TcpClient client;
-  if (!client.startConnect("127.0.0.1", port)) return 1;
-  for (int waited = 0; client.pollConnect(waited, 3000) == 0; waited += 2)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  std::vector<std::uint8_t> out;
-  const std::string sub = R"({"client":"latency","fps":25,"t":"sub"})";
-  net::appendFrame(out, net::FrameKind::Text, sub.data(), sub.size());
-  if (client.sendAll(out.data(), out.size()) < 0) return 1;
-
-  std::vector<double> ms;
-  std::atomic<bool> seen{true};
-  std::thread toggler([&] {
-    std::mt19937 rng(11);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    for (int i = 0; i < changes && !stop; ++i) {
-      // Random phase against the 40 ms schedule; wait for the last change to arrive.
-      std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 200));
-      for (int w = 0; !seen && w < 2000 && !stop; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      // Armed only once the new colour is on the screen and its time set: a
-      // frame of the old colour decoded meanwhile must not count.
-      paint(1 - shown);
-      seen = false;
-    }
-    stop = true;
-  });
-  tjhandle tj = tjInitDecompress();
-  net::FrameDecoder decoder;
-  std::vector<std::uint8_t> buffer(1 << 20), tiny(200 * 113 * 3);
-  const std::uint64_t deadline = monotonicMs() + static_cast<std::uint64_t>(changes) * 3000 + 5000;
-  while (!stop && monotonicMs() < deadline) {
-    const int n = client.receive(buffer.data(), static_cast<int>(buffer.size()), 5);
-    if (n <= 0) continue;
-    const std::uint64_t arrived = monotonicUs();
-    decoder.append(buffer.data(), static_cast<std::size_t>(n));
-    net::FrameView f;
-    while (decoder.next(f) == net::DecodeStatus::Frame) {
-      if (f.kind != net::FrameKind::Binary) continue;
-      // An eighth of the size is enough to read the block's colour.
-      if (tjDecompress2(tj, f.payload, static_cast<unsigned long>(f.length), tiny.data(), 200, 0, 113, TJPF_RGB,
-                        TJFLAG_FASTDCT) != 0)
-        continue;
-      const int colour = tiny[(4 * 200 + 4) * 3] > 128 ? 1 : 0;
-      if (!seen && colour == shown) {
-        ms.push_back(static_cast<double>(arrived - changedUs) / 1000.0);
-        seen = true;
-      }
-    }
-    decoder.discardDelivered();
-  }
-  stop = true;
-  toggler.join();
-  tjDestroy(tj);
-  XFreeGC(dpy, gc);
-  XCloseDisplay(dpy);
-  if (ms.empty()) return 1;
-  std::sort(ms.begin(), ms.end());
-  std::printf("%zu %.1f %.1f %.1f\n", ms.size(), ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 95 / 100)],
-              ms.back());
-  return 0;
-}
+int latency(std::uint16_t port, int changes) { return bench::latencyProbe(port, changes, 25); }
 
 // --- run ---------------------------------------------------------------------
 
@@ -298,10 +196,7 @@ struct Service {
     service.setFps(fps);
     service.setQuality(62);
     service.setMaxWidth(1600);
-    for (int attempt = 0; attempt < 50 && port == 0; ++attempt) {
-      const auto p = static_cast<std::uint16_t>(30000 + random64() % 20000);
-      if (service.start(p)) port = p;
-    }
+    port = bench::startOnFreePort(service);
     if (port == 0) return false;
     echo = std::thread([this, loop] {
       while (!stop) {
@@ -332,25 +227,6 @@ struct Service {
   }
 };
 
-// Runs `command` and returns its first output line.
-bool firstLine(const std::string& command, char* line, int size) {
-  FILE* child = popen(command.c_str(), "r");
-  const bool ok = child != nullptr && std::fgets(line, size, child) != nullptr;
-  if (child != nullptr) pclose(child);
-  return ok;
-}
-
-std::vector<double> numbers(const char* text) {
-  std::vector<double> out;
-  for (char* cursor = const_cast<char*>(text);;) {
-    char* next = nullptr;
-    const double v = std::strtod(cursor, &next);
-    if (next == cursor) break;
-    out.push_back(v);
-    cursor = next;
-  }
-  return out;
-}
 
 struct RateCase {
   const char* name;

@@ -42,6 +42,31 @@ struct PixelFrame {
   }
 };
 
+// Pixels read where they lie: rows `stride` bytes apart, 4 bytes a pixel,
+// either R, G, B, A as in PixelFrame or B, G, R, X as X11 and GDI copy the
+// screen (X ignored; read as R, G, B, 255, exactly what converting first
+// gives). Empty (width 0) for a frame shorter than its size says.
+struct PixelView {
+  const std::uint8_t* data = nullptr;
+  std::size_t stride = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  bool bgrx = false;
+
+  static PixelView of(const PixelFrame& frame) {
+    PixelView v;
+    if (frame.width < 1 || frame.height < 1 ||
+        frame.pixels.size() < static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height) * 4u)
+      return v;
+    v.data = frame.pixels.data();
+    v.stride = static_cast<std::size_t>(frame.width) * 4u;
+    v.width = frame.width;
+    v.height = frame.height;
+    return v;
+  }
+  bool empty() const { return data == nullptr || width < 1 || height < 1; }
+};
+
 // A rectangle of frame pixels.
 struct PixelRect {
   std::int32_t x = 0;
@@ -131,6 +156,11 @@ class ScreenCapturer {
   // says so (X DAMAGE and XFixes, desktop duplication with no new frame),
   // and a compare otherwise (GDI). false (damage whole) when the copy fails.
   bool update(PixelFrame& kept, FrameDamage& damage);
+  // The same, the picture handed out as `view`: where the platform's own
+  // buffer can hold the kept picture (X11 MIT-SHM, B, G, R, X) it is updated
+  // there and `kept` is not touched; otherwise `kept` is updated and viewed.
+  // The view stays valid until the next call on this capturer.
+  bool updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view);
   // Whether the platform has reported a change since the last update
   // (never waits; false where it cannot tell).
   bool changePending();

@@ -4,7 +4,10 @@
 // is fetched again only when the server reports a new shape, its position
 // is asked for every frame. DAMAGE on the root window tells which parts of
 // the region changed since the last update, so a still screen costs no copy
-// and a small change only the copy of its rectangles.
+// and a small change only the copy of its rectangles. With MIT-SHM and the
+// usual B, G, R, X layout the shared image itself is the kept picture: the
+// server writes changed rows straight into it and the scaler reads it in
+// place, with no copy or conversion pass of ours.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -100,6 +103,37 @@ void copyRect(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to
                 static_cast<std::size_t>(width) * 4u);
 }
 
+// Pixels the pointer is drawn into: the kept RGBA frame, or the shared
+// image in place.
+struct Canvas {
+  std::uint8_t* data = nullptr;
+  std::size_t stride = 0;
+  int width = 0, height = 0;
+  bool bgrx = false;
+
+  static Canvas of(PixelFrame& f) {
+    return Canvas{f.pixels.data(), static_cast<std::size_t>(f.width) * 4u, f.width, f.height, false};
+  }
+  std::uint8_t* at(int x, int y) const { return data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4u; }
+};
+
+// Row spans [y, y + h) that cover the rectangles, overlapping ones merged.
+void rowBands(const std::vector<PixelRect>& rects, std::vector<PixelRect>& bands, int width) {
+  bands.clear();
+  for (const PixelRect& r : rects) bands.push_back(PixelRect{0, r.y, width, r.height});
+  std::sort(bands.begin(), bands.end(), [](const PixelRect& a, const PixelRect& b) { return a.y < b.y; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < bands.size(); ++i) {
+    if (kept > 0 && bands[i].y <= bands[kept - 1].y + bands[kept - 1].height) {
+      PixelRect& last = bands[kept - 1];
+      last.height = std::max(last.y + last.height, bands[i].y + bands[i].height) - last.y;
+    } else {
+      bands[kept++] = bands[i];
+    }
+  }
+  bands.resize(kept);
+}
+
 }  // namespace
 
 struct ScreenCapturer::Impl {
@@ -122,6 +156,15 @@ struct ScreenCapturer::Impl {
   unsigned long pointerSerial = 0;
   PixelRect under;
   std::vector<std::uint8_t> underPixels;
+  // The shared image holds the kept picture (updated in place).
+  bool inPlace = false;
+  std::vector<PixelRect> bands;
+
+  bool shmInPlaceUsable() const { return shmAttached && shmImage != nullptr && isBgrx(shmImage); }
+  Canvas shmCanvas(int width, int height) const {
+    return Canvas{reinterpret_cast<std::uint8_t*>(shmImage->data), static_cast<std::size_t>(shmImage->bytes_per_line),
+                  width, height, true};
+  }
 
   void watchDamage() {
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
@@ -181,32 +224,48 @@ struct ScreenCapturer::Impl {
   }
 
   // Puts back what the pointer covered in `kept`.
-  void restoreUnder(PixelFrame& kept, FrameDamage& damage) {
+  void restoreUnder(const Canvas& kept, FrameDamage& damage) {
     if (!pointerDrawn) return;
     pointerDrawn = false;
     if (under.width <= 0 || under.height <= 0) return;
-    const std::size_t stride = static_cast<std::size_t>(kept.width) * 4u;
-    copyRect(underPixels.data(), static_cast<std::size_t>(under.width) * 4u,
-             kept.pixels.data() + static_cast<std::size_t>(under.y) * stride + static_cast<std::size_t>(under.x) * 4u,
-             stride, under.width, under.height);
+    copyRect(underPixels.data(), static_cast<std::size_t>(under.width) * 4u, kept.at(under.x, under.y), kept.stride,
+             under.width, under.height);
     damage.add(under, kept.width, kept.height);
   }
 
   // Keeps the pixels the pointer will cover, then draws it (hotspot at
   // frame pixel x, y).
-  void drawPointer(PixelFrame& kept, int x, int y, FrameDamage& damage) {
+  void drawPointer(const Canvas& kept, int x, int y, FrameDamage& damage) {
     FrameDamage clip;
     clip.setNone();
     clip.add(PixelRect{x - cursor.hotX, y - cursor.hotY, cursor.width, cursor.height}, kept.width, kept.height);
     under = clip.rects.empty() ? PixelRect{} : clip.rects.front();
-    const std::size_t stride = static_cast<std::size_t>(kept.width) * 4u;
     underPixels.resize(static_cast<std::size_t>(under.width) * static_cast<std::size_t>(under.height) * 4u);
     if (!underPixels.empty())
-      copyRect(kept.pixels.data() + static_cast<std::size_t>(under.y) * stride + static_cast<std::size_t>(under.x) * 4u,
-               stride, underPixels.data(), static_cast<std::size_t>(under.width) * 4u, under.width, under.height);
-    compositeCursor(kept, cursor, x, y);
+      copyRect(kept.at(under.x, under.y), kept.stride, underPixels.data(), static_cast<std::size_t>(under.width) * 4u,
+               under.width, under.height);
+    compositeCursor(kept.data, kept.stride, kept.width, kept.height, kept.bgrx, cursor, x, y);
     pointerDrawn = true;
     damage.add(under, kept.width, kept.height);
+  }
+
+  // Copies whole rows [band.y, band.y + band.height) of the region straight
+  // into the same rows of the shared image (a full-width image has the
+  // shared image's row layout, so the server writes them in place).
+  bool copyBand(const MonitorInfo& rect, const PixelRect& band) {
+    const int screen = DefaultScreen(display);
+    XImage* part = XShmCreateImage(display, DefaultVisual(display, screen),
+                                   static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap,
+                                   shm.shmaddr + static_cast<std::size_t>(band.y) * static_cast<std::size_t>(shmImage->bytes_per_line),
+                                   &shm, static_cast<unsigned>(rect.width), static_cast<unsigned>(band.height));
+    if (part == nullptr) return false;
+    bool ok = part->bytes_per_line == shmImage->bytes_per_line;
+    const bool failed = ok && detail::withX11Errors([&] {
+      ok = XShmGetImage(display, root, part, rect.x, rect.y + band.y, AllPlanes) != 0;
+    });
+    part->data = nullptr;
+    XDestroyImage(part);
+    return ok && !failed && !detail::x11DisplayLost(display);
   }
 
   // Copies one rectangle of the region (frame pixels) into `kept`.
@@ -221,6 +280,7 @@ struct ScreenCapturer::Impl {
       bool ok = false;
       const bool failed = detail::withX11Errors(
           [&] { ok = XShmGetImage(display, root, part, rect.x + r.x, rect.y + r.y, AllPlanes) != 0; });
+      inPlace = false;  // the segment's start now holds this part
       if (ok && !failed) convertImage(part, kept, r.x, r.y);
       part->data = nullptr;
       XDestroyImage(part);
@@ -339,6 +399,7 @@ struct ScreenCapturer::Impl {
   void release() {
     unwatchDamage();
     pointerDrawn = false;
+    inPlace = false;
     releaseShm();
     detail::closeX11Display(display);
     display = nullptr;
@@ -396,6 +457,7 @@ bool ScreenCapturer::capture(PixelFrame& out) {
     // A region that no longer fits the root (the screen shrank) is an X error.
     const bool failed = detail::withX11Errors(
         [&] { ok = XShmGetImage(d.display, d.root, d.shmImage, rect_.x, rect_.y, AllPlanes) != 0; });
+    d.inPlace = false;
     if (!ok || failed || detail::x11DisplayLost(d.display)) return false;
     out.setSize(width_, height_);
     convertImage(d.shmImage, out);
@@ -445,7 +507,7 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
     if (cursorDrawn_ && d.queryPointer(px, py)) {
       FrameDamage ignored;
       ignored.setNone();
-      d.drawPointer(kept, px - rect_.x, py - rect_.y, ignored);
+      d.drawPointer(Canvas::of(kept), px - rect_.x, py - rect_.y, ignored);
       d.pointerX = px - rect_.x;
       d.pointerY = py - rect_.y;
       d.pointerSerial = d.cursorSerial;
@@ -471,7 +533,7 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   // The pointer comes off first, so the areas copied below and the patch
   // taken for its new place hold the screen alone.
   FrameDamage copied = damage;
-  d.restoreUnder(kept, damage);
+  d.restoreUnder(Canvas::of(kept), damage);
   for (const PixelRect& r : copied.rects) {
     if (!d.copyArea(kept, rect_, r)) {
       kept_ = nullptr;
@@ -481,7 +543,86 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   }
   cursorStamp_ = 0;
   if (pointerShown) {
-    d.drawPointer(kept, px, py, damage);
+    d.drawPointer(Canvas::of(kept), px, py, damage);
+    d.pointerX = px;
+    d.pointerY = py;
+    d.pointerSerial = d.cursorSerial;
+    cursorStamp_ = vl::cursorStamp(d.cursorSerial, px + rect_.x, py + rect_.y);
+  }
+  capturedSinceLog_ = true;
+  return true;
+}
+
+bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view) {
+  Impl& d = *impl_;
+  view = PixelView{};
+  if (!isReady() || !d.shmInPlaceUsable()) {
+    if (!update(kept, damage)) return false;
+    view = PixelView::of(kept);
+    return true;
+  }
+  damage.setWhole();
+  if (detail::x11DisplayLost(d.display)) return false;
+  d.drainEvents();
+  const Canvas canvas = d.shmCanvas(width_, height_);
+  const PixelView shared{canvas.data, canvas.stride, width_, height_, true};
+  // `kept` is left alone: the next update() into it captures it whole.
+  kept_ = nullptr;
+  const bool known = d.damageEvent >= 0 && d.inPlace && keptCursorDrawn_ == cursorDrawn_;
+  if (!known) {
+    if (d.damageEvent >= 0) {
+      d.damageReported = true;
+      FrameDamage ignored;
+      ignored.setNone();
+      d.takeDamage(rect_, ignored);
+    }
+    d.pointerDrawn = false;
+    d.inPlace = false;
+    if (!d.copyBand(rect_, PixelRect{0, 0, width_, height_})) return false;
+    cursorStamp_ = 0;
+    int px = 0, py = 0;
+    if (cursorDrawn_ && d.queryPointer(px, py)) {
+      FrameDamage ignored;
+      ignored.setNone();
+      d.drawPointer(canvas, px - rect_.x, py - rect_.y, ignored);
+      d.pointerX = px - rect_.x;
+      d.pointerY = py - rect_.y;
+      d.pointerSerial = d.cursorSerial;
+      cursorStamp_ = vl::cursorStamp(d.cursorSerial, px, py);
+    }
+    capturedSinceLog_ = true;
+    d.inPlace = true;
+    keptCursorDrawn_ = cursorDrawn_;
+    view = shared;
+    return true;
+  }
+
+  damage.setNone();
+  d.takeDamage(rect_, damage);
+  int px = 0, py = 0;
+  const bool pointerShown = cursorDrawn_ && d.queryPointer(px, py);
+  px -= rect_.x;
+  py -= rect_.y;
+  const bool pointerSame = pointerShown == d.pointerDrawn &&
+                           (!pointerShown || (px == d.pointerX && py == d.pointerY && d.cursorSerial == d.pointerSerial));
+  view = shared;
+  if (damage.rects.empty() && pointerSame) return true;  // nothing to do
+
+  // As in update(): the pointer comes off before any rows are copied.
+  const std::vector<PixelRect> changed = damage.rects;
+  d.restoreUnder(canvas, damage);
+  rowBands(changed, d.bands, width_);
+  for (const PixelRect& band : d.bands) {
+    if (!d.copyBand(rect_, band)) {
+      d.inPlace = false;
+      damage.setWhole();
+      view = PixelView{};
+      return false;
+    }
+  }
+  cursorStamp_ = 0;
+  if (pointerShown) {
+    d.drawPointer(canvas, px, py, damage);
     d.pointerX = px;
     d.pointerY = py;
     d.pointerSerial = d.cursorSerial;

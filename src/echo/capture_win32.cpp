@@ -251,6 +251,14 @@ bool ScreenCapturer::capture(PixelFrame& out) {
   return true;
 }
 
+// GDI and duplication convert into `kept` (their compare needs it).
+bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view) {
+  view = PixelView{};
+  if (!update(kept, damage)) return false;
+  view = PixelView::of(kept);
+  return true;
+}
+
 bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   damage.setWhole();
   if (!isReady()) return false;

@@ -7,28 +7,37 @@
 namespace vl {
 
 void compositeCursor(PixelFrame& frame, const CursorImage& cursor, std::int32_t x, std::int32_t y) {
-  const std::size_t cursorBytes =
-      static_cast<std::size_t>(std::max(cursor.width, 0)) * static_cast<std::size_t>(std::max(cursor.height, 0)) * 4u;
   const std::size_t frameBytes =
       static_cast<std::size_t>(std::max(frame.width, 0)) * static_cast<std::size_t>(std::max(frame.height, 0)) * 4u;
-  if (cursorBytes == 0 || cursor.pixels.size() < cursorBytes || frame.pixels.size() < frameBytes) return;
+  if (frame.pixels.size() < frameBytes) return;
+  compositeCursor(frame.pixels.data(), static_cast<std::size_t>(std::max(frame.width, 0)) * 4u, frame.width,
+                  frame.height, false, cursor, x, y);
+}
+
+void compositeCursor(std::uint8_t* pixels, std::size_t stride, std::int32_t width, std::int32_t height, bool bgrx,
+                     const CursorImage& cursor, std::int32_t x, std::int32_t y) {
+  const std::size_t cursorBytes =
+      static_cast<std::size_t>(std::max(cursor.width, 0)) * static_cast<std::size_t>(std::max(cursor.height, 0)) * 4u;
+  if (cursorBytes == 0 || cursor.pixels.size() < cursorBytes || pixels == nullptr || width < 1 || height < 1) return;
   // The image's top-left corner in frame pixels, and the part of it that
   // lies inside the frame (64-bit: positions come from the platform).
   const std::int64_t left = static_cast<std::int64_t>(x) - cursor.hotX;
   const std::int64_t top = static_cast<std::int64_t>(y) - cursor.hotY;
   const std::int64_t i0 = std::max<std::int64_t>(0, -left);
-  const std::int64_t i1 = std::min<std::int64_t>(cursor.width, static_cast<std::int64_t>(frame.width) - left);
+  const std::int64_t i1 = std::min<std::int64_t>(cursor.width, static_cast<std::int64_t>(width) - left);
   const std::int64_t j0 = std::max<std::int64_t>(0, -top);
-  const std::int64_t j1 = std::min<std::int64_t>(cursor.height, static_cast<std::int64_t>(frame.height) - top);
+  const std::int64_t j1 = std::min<std::int64_t>(cursor.height, static_cast<std::int64_t>(height) - top);
+  // Frame byte of each cursor channel R, G, B.
+  const int at[3] = {bgrx ? 2 : 0, 1, bgrx ? 0 : 2};
   for (std::int64_t j = j0; j < j1; ++j) {
     const std::uint8_t* src = cursor.pixels.data() + static_cast<std::size_t>(j * cursor.width + i0) * 4u;
-    std::uint8_t* dst = frame.pixels.data() + static_cast<std::size_t>((top + j) * frame.width + left + i0) * 4u;
+    std::uint8_t* dst = pixels + static_cast<std::size_t>(top + j) * stride + static_cast<std::size_t>(left + i0) * 4u;
     for (std::int64_t i = i0; i < i1; ++i, src += 4, dst += 4) {
       const unsigned keep = 255u - src[3];
       if (keep == 255u) continue;
       for (int c = 0; c < 3; ++c) {
-        const unsigned v = src[c] + (dst[c] * keep + 127u) / 255u;
-        dst[c] = static_cast<std::uint8_t>(std::min(v, 255u));
+        const unsigned v = src[c] + (dst[at[c]] * keep + 127u) / 255u;
+        dst[at[c]] = static_cast<std::uint8_t>(std::min(v, 255u));
       }
     }
   }

@@ -23,6 +23,11 @@ struct CursorImage {
 // Draws the cursor over the frame with its hotspot at frame pixel (x, y);
 // whatever falls outside the frame is left out. The frame stays opaque.
 void compositeCursor(PixelFrame& frame, const CursorImage& cursor, std::int32_t x, std::int32_t y);
+// The same over pixels kept where they lie (`bgrx`: B, G, R, X order, X left
+// alone), so a captured picture gets exactly the colours converting it and
+// drawing over the RGBA frame would.
+void compositeCursor(std::uint8_t* pixels, std::size_t stride, std::int32_t width, std::int32_t height, bool bgrx,
+                     const CursorImage& cursor, std::int32_t x, std::int32_t y);
 
 // Never 0, and different whenever the shape or the position differs, so the
 // static-frame test sees a moved pointer even between its sample points.

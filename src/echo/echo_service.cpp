@@ -1,6 +1,7 @@
 #include "echo/echo_service.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include "echo/frame_hash.h"
 #include "echo/input_message.h"
 #include "echo/jpeg.h"
+#include "echo/pixel_convert.h"
 #include "echo/viewer_input.h"
 #include "log/helpers.h"
 #include "log/json_bounded.h"
@@ -483,11 +485,12 @@ void EchoService::captureStage() {
     for (auto& entry : viewers_) entry.second.regionValid = false;
   }
   const std::uint64_t t1 = nowMs();
-  if (!source_->update(capturedFrame_, damage_)) {
+  if (!source_->updateView(capturedFrame_, damage_, capturedView_) || capturedView_.empty()) {
     captureFailed("抓屏失败", "取不到画面", now);
     source_->close();
     jpegCurrent_ = false;
     scaledCurrent_ = false;
+    convertedCurrent_ = false;
     return;
   }
   captureRetryAtMs_ = 0;
@@ -516,23 +519,49 @@ void EchoService::captureStage() {
   }
 
   const std::uint64_t t2 = nowMs();
-  const PixelFrame* frame = &capturedFrame_;
-  if (maxW > 0 && maxW < capturedFrame_.width) {
-    const float product = static_cast<float>(capturedFrame_.height) * static_cast<float>(maxW) /
-                          static_cast<float>(capturedFrame_.width);
+  const PixelView& view = capturedView_;
+  const bool inSource = view.data != capturedFrame_.pixels.data();
+  bool scaled = false;
+  if (maxW > 0 && maxW < view.width) {
+    const float product = static_cast<float>(view.height) * static_cast<float>(maxW) / static_cast<float>(view.width);
     const std::int32_t h = static_cast<std::int32_t>(product) & ~1;
-    bool done = false;
     if (scaledCurrent_ && !damage_.whole && scaledFrame_.width == maxW && scaledFrame_.height == h) {
       // Only what the changed rectangles reach is scaled again.
-      done = true;
-      for (const PixelRect& r : damage_.rects) done = done && scaler_.scaleArea(capturedFrame_, scaledFrame_, r);
+      scaled = true;
+      for (const PixelRect& r : damage_.rects) scaled = scaled && scaler_.scaleArea(view, scaledFrame_, r);
     }
-    if (!done) done = scaler_.scale(capturedFrame_, maxW, h, scaledFrame_);
-    scaledCurrent_ = done;
-    if (done) frame = &scaledFrame_;
-  } else {
-    scaledCurrent_ = false;
+    if (!scaled) scaled = scaler_.scale(view, maxW, h, scaledFrame_);
   }
+  scaledCurrent_ = scaled;
+  if (scaled || !inSource) {
+    convertedCurrent_ = false;
+  } else {
+    // Not scaled, picture in the source's buffer: converted into
+    // capturedFrame_, only the changed rectangles when it is up to date.
+    const bool whole = damage_.whole || !convertedCurrent_ || capturedFrame_.width != view.width ||
+                       capturedFrame_.height != view.height;
+    if (whole) capturedFrame_.setSize(view.width, view.height);
+    const std::size_t stride = static_cast<std::size_t>(view.width) * 4u;
+    const auto convert = [&](const PixelRect& r) {
+      const std::size_t offset = static_cast<std::size_t>(r.y) * stride + static_cast<std::size_t>(r.x) * 4u;
+      if (view.bgrx) {
+        convertBgrxToRgba(view.data + static_cast<std::size_t>(r.y) * view.stride + static_cast<std::size_t>(r.x) * 4u,
+                          view.stride, capturedFrame_.pixels.data() + offset, stride, r.width, r.height);
+      } else {
+        for (std::int32_t y = 0; y < r.height; ++y)
+          std::memcpy(capturedFrame_.pixels.data() + offset + static_cast<std::size_t>(y) * stride,
+                      view.data + static_cast<std::size_t>(r.y + y) * view.stride + static_cast<std::size_t>(r.x) * 4u,
+                      static_cast<std::size_t>(r.width) * 4u);
+      }
+    };
+    if (whole) {
+      convert(PixelRect{0, 0, view.width, view.height});
+    } else {
+      for (const PixelRect& r : damage_.rects) convert(r);
+    }
+    convertedCurrent_ = true;
+  }
+  const PixelFrame* frame = scaled ? &scaledFrame_ : &capturedFrame_;
 
   const std::uint64_t t3 = nowMs();
   std::uint64_t hash = sampledFrameHash(*frame, samples_);

@@ -212,6 +212,11 @@ class EchoService {
   std::uint64_t framesEncoded_ = 0;
 
   PixelFrame capturedFrame_;
+  // The picture the last update gave: capturedFrame_, or the source's own
+  // buffer (B, G, R, X), which the scaler then reads in place.
+  PixelView capturedView_;
+  // capturedFrame_ holds capturedView_ converted (when they differ).
+  bool convertedCurrent_ = false;
   PixelFrame scaledFrame_;
   BilinearScaler scaler_;
   std::vector<std::uint8_t> samples_;

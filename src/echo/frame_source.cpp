@@ -15,6 +15,9 @@ class ScreenFrameSource final : public FrameSource {
   bool isReady() const override { return capturer_.isReady(); }
   bool capture(PixelFrame& out) override { return capturer_.capture(out); }
   bool update(PixelFrame& kept, FrameDamage& damage) override { return capturer_.update(kept, damage); }
+  bool updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view) override {
+    return capturer_.updateView(kept, damage, view);
+  }
   bool changePending() override { return capturer_.changePending(); }
   int changeHandle() const override { return capturer_.changeHandle(); }
   void setCursorDrawn(bool drawn) override { capturer_.setCursorDrawn(drawn); }

@@ -26,6 +26,15 @@ class FrameSource {
     damage.setWhole();
     return capture(kept);
   }
+  // The same with the picture handed out as `view`, which may lie in the
+  // source's own buffer (then `kept` is left alone) and stays valid until
+  // the next call. By default update() and a view of `kept`.
+  virtual bool updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view) {
+    view = PixelView{};
+    if (!update(kept, damage)) return false;
+    view = PixelView::of(kept);
+    return true;
+  }
   // A change reported since the last update (false: none, or unknown).
   virtual bool changePending() { return false; }
   // Readable when a change is reported; -1 without one.

@@ -6,7 +6,8 @@
 // then each output pixel blends two neighbouring V values,
 //   out = (V[lo] * (256 - wx) + V[lo + 1] * wx + 2^14) >> 15,
 // which is within one level of the exact formula and exactly the source
-// where the grids coincide. Every path (plain, SSE2, AVX2) computes these
+// where the grids coincide. A B, G, R, X source is put in R, G, B, 255 order
+// as the vertical pass loads it, so the conversion costs no pass of its own. Every path (plain, SSE2, AVX2) computes these
 // integers, so they agree byte for byte. Tables are kept per size pair.
 #include "echo/scale.h"
 
@@ -40,10 +41,22 @@ inline void axisTap(int i, double ratio, int srcSize, std::int32_t& lo, std::int
   weight = static_cast<std::int32_t>(std::lround((s - s0) * 256.0));
 }
 
+// Byte k of an RGBA pixel from a B, G, R, X source: R, G, B swapped back,
+// alpha opaque.
+inline std::uint8_t swizzled(const std::uint8_t* p, int k) {
+  const int c = k & 3;
+  return c == 3 ? 255 : p[(k & ~3) + 2 - c];
+}
+
+template <bool Bgrx>
 void verticalPlain(const std::uint8_t* top, const std::uint8_t* bottom, int wy, std::int16_t* out, int from,
                    int count) {
   const int w0 = 256 - wy;
-  for (int k = from; k < count; ++k) out[k] = static_cast<std::int16_t>((top[k] * w0 + bottom[k] * wy + 1) >> 1);
+  for (int k = from; k < count; ++k) {
+    const int t = Bgrx ? swizzled(top, k) : top[k];
+    const int b = Bgrx ? swizzled(bottom, k) : bottom[k];
+    out[k] = static_cast<std::int16_t>((t * w0 + b * wy + 1) >> 1);
+  }
 }
 
 void horizontalPlain(const std::int16_t* row, const std::int32_t* offsets, const std::int16_t* weights,
@@ -57,13 +70,28 @@ void horizontalPlain(const std::int16_t* row, const std::int32_t* offsets, const
 }
 
 #if defined(__SSE2__)
+// Four B, G, R, X pixels as R, G, B, 255 (shifts and masks on whole pixels).
+inline __m128i swizzleSse2(__m128i v) {
+  const __m128i low = _mm_set1_epi32(0xFF), green = _mm_set1_epi32(0xFF00);
+  const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  const __m128i rb = _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low), _mm_slli_epi32(_mm_and_si128(v, low), 16));
+  return _mm_or_si128(_mm_or_si128(rb, _mm_and_si128(v, green)), opaque);
+}
+
+template <bool Bgrx>
+inline __m128i loadPixels(const std::uint8_t* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return Bgrx ? swizzleSse2(v) : v;
+}
+
+template <bool Bgrx>
 void verticalSse2(const std::uint8_t* top, const std::uint8_t* bottom, int wy, std::int16_t* out, int count) {
   const __m128i vw0 = _mm_set1_epi16(static_cast<short>(256 - wy)), vw1 = _mm_set1_epi16(static_cast<short>(wy));
   const __m128i one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
   int k = 0;
   for (; k + 16 <= count; k += 16) {
-    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + k));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + k));
+    const __m128i t = loadPixels<Bgrx>(top + k);
+    const __m128i b = loadPixels<Bgrx>(bottom + k);
     auto blend = [&](__m128i t16, __m128i b16) {
       const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(t16, vw0), _mm_mullo_epi16(b16, vw1));
       return _mm_srli_epi16(_mm_add_epi16(sum, one), 1);  // unsigned: the sum can pass 32767
@@ -73,7 +101,7 @@ void verticalSse2(const std::uint8_t* top, const std::uint8_t* bottom, int wy, s
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k + 8),
                      blend(_mm_unpackhi_epi8(t, zero), _mm_unpackhi_epi8(b, zero)));
   }
-  verticalPlain(top, bottom, wy, out, k, count);
+  verticalPlain<Bgrx>(top, bottom, wy, out, k, count);
 }
 
 // One pixel: eight V values (lo's channels, then lo + 1's) paired per
@@ -100,6 +128,7 @@ void horizontalSse2(const std::int16_t* row, const std::int32_t* offsets, const 
 #endif
 
 #if defined(VL_SCALE_AVX2)
+template <bool Bgrx>
 __attribute__((target("avx2"))) void verticalAvx2(const std::uint8_t* top, const std::uint8_t* bottom, int wy,
                                                     std::int16_t* out, int count) {
   const __m256i vw0 = _mm256_set1_epi16(static_cast<short>(256 - wy));
@@ -107,12 +136,12 @@ __attribute__((target("avx2"))) void verticalAvx2(const std::uint8_t* top, const
   const __m256i one = _mm256_set1_epi16(1);
   int k = 0;
   for (; k + 16 <= count; k += 16) {
-    const __m256i t = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + k)));
-    const __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + k)));
+    const __m256i t = _mm256_cvtepu8_epi16(loadPixels<Bgrx>(top + k));
+    const __m256i b = _mm256_cvtepu8_epi16(loadPixels<Bgrx>(bottom + k));
     const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(t, vw0), _mm256_mullo_epi16(b, vw1));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_srli_epi16(_mm256_add_epi16(sum, one), 1));
   }
-  verticalPlain(top, bottom, wy, out, k, count);
+  verticalPlain<Bgrx>(top, bottom, wy, out, k, count);
 }
 
 // Two pixels, one per 128-bit lane.
@@ -188,10 +217,14 @@ void BilinearScaler::prepare(int srcWidth, int srcHeight, int dstWidth, int dstH
 }
 
 bool BilinearScaler::scale(const PixelFrame& src, int dstWidth, int dstHeight, PixelFrame& dst) {
+  dst.clear();  // first: a frame scaled into itself reads as empty
+  return scale(PixelView::of(src), dstWidth, dstHeight, dst);
+}
+
+bool BilinearScaler::scale(const PixelView& src, int dstWidth, int dstHeight, PixelFrame& dst) {
   dst.clear();
-  if (src.width < 1 || src.height < 1 || dstWidth < 1 || dstHeight < 1) return false;
-  const std::size_t srcBytes = static_cast<std::size_t>(src.width) * static_cast<std::size_t>(src.height) * 4u;
-  if (src.pixels.size() < srcBytes) return false;
+  if (src.empty() || src.stride < static_cast<std::size_t>(src.width) * 4u || dstWidth < 1 || dstHeight < 1)
+    return false;
   dst.setSize(dstWidth, dstHeight);
   prepare(src.width, src.height, dstWidth, dstHeight);
 
@@ -200,12 +233,15 @@ bool BilinearScaler::scale(const PixelFrame& src, int dstWidth, int dstHeight, P
 }
 
 bool BilinearScaler::scaleArea(const PixelFrame& src, PixelFrame& dst, const PixelRect& changed) {
-  if (src.width != srcWidth_ || src.height != srcHeight_ || dst.width != dstWidth_ || dst.height != dstHeight_ ||
-      dstWidth_ < 1 || dstHeight_ < 1)
+  return scaleArea(PixelView::of(src), dst, changed);
+}
+
+bool BilinearScaler::scaleArea(const PixelView& src, PixelFrame& dst, const PixelRect& changed) {
+  if (src.empty() || src.width != srcWidth_ || src.height != srcHeight_ || dst.width != dstWidth_ ||
+      dst.height != dstHeight_ || dstWidth_ < 1 || dstHeight_ < 1 || src.stride < static_cast<std::size_t>(src.width) * 4u)
     return false;
-  const std::size_t srcBytes = static_cast<std::size_t>(src.width) * static_cast<std::size_t>(src.height) * 4u;
   const std::size_t dstBytes = static_cast<std::size_t>(dstWidth_) * static_cast<std::size_t>(dstHeight_) * 4u;
-  if (src.pixels.size() < srcBytes || dst.pixels.size() < dstBytes) return false;
+  if (dst.pixels.size() < dstBytes) return false;
   const std::int32_t x0 = std::max(changed.x, 0), y0 = std::max(changed.y, 0);
   const std::int32_t x1 = std::min(changed.x + changed.width, src.width);
   const std::int32_t y1 = std::min(changed.y + changed.height, src.height);
@@ -228,33 +264,46 @@ bool BilinearScaler::scaleArea(const PixelFrame& src, PixelFrame& dst, const Pix
   return true;
 }
 
-void BilinearScaler::blend(const PixelFrame& src, PixelFrame& dst, int j0, int j1, int i0, int i1, int v0, int v1) {
-  const std::size_t srcStride = static_cast<std::size_t>(src.width) * 4u;
+void BilinearScaler::blend(const PixelView& src, PixelFrame& dst, int j0, int j1, int i0, int i1, int v0, int v1) {
+  const std::size_t srcStride = src.stride;
   const std::size_t dstStride = static_cast<std::size_t>(dst.width) * 4u;
   const int values = v1 - v0;
   const int count = i1 - i0;
   const std::int32_t* offsets = colOffset_.data() + i0;
   const std::int16_t* weights = colWeights_.data() + 8 * static_cast<std::size_t>(i0);
   [[maybe_unused]] const bool wide = wideAllowed_ && cpuHasAvx2();
+  const bool bgrx = src.bgrx;
   std::int16_t* v = blended_.data();
   for (int j = j0; j < j1; ++j) {
     const std::int32_t top = rowTop_[j];
     const std::int32_t wy = rowWeight_[j];
-    const std::uint8_t* t = src.pixels.data() + static_cast<std::size_t>(top) * srcStride;
+    const std::uint8_t* t = src.data + static_cast<std::size_t>(top) * srcStride;
     const std::uint8_t* b = wy ? t + srcStride : t;
     std::uint8_t* out = dst.pixels.data() + static_cast<std::size_t>(j) * dstStride + 4u * static_cast<std::size_t>(i0);
 #if defined(VL_SCALE_AVX2)
     if (wide) {
-      verticalAvx2(t + v0, b + v0, wy, v + v0, values);
+      if (bgrx) {
+        verticalAvx2<true>(t + v0, b + v0, wy, v + v0, values);
+      } else {
+        verticalAvx2<false>(t + v0, b + v0, wy, v + v0, values);
+      }
       horizontalAvx2(v, offsets, weights, out, count);
       continue;
     }
 #endif
 #if defined(__SSE2__)
-    verticalSse2(t + v0, b + v0, wy, v + v0, values);
+    if (bgrx) {
+      verticalSse2<true>(t + v0, b + v0, wy, v + v0, values);
+    } else {
+      verticalSse2<false>(t + v0, b + v0, wy, v + v0, values);
+    }
     horizontalSse2(v, offsets, weights, out, count);
 #else
-    verticalPlain(t + v0, b + v0, wy, v + v0, 0, values);
+    if (bgrx) {
+      verticalPlain<true>(t + v0, b + v0, wy, v + v0, 0, values);
+    } else {
+      verticalPlain<false>(t + v0, b + v0, wy, v + v0, 0, values);
+    }
     horizontalPlain(v, offsets, weights, out, 0, count);
 #endif
   }

@@ -7,6 +7,7 @@
 
 #include "echo/capture.h"
 #include "echo/frame_source.h"
+#include "echo/pixel_convert.h"
 #include "log/helpers.h"
 #include "support/test_support.h"
 
@@ -459,6 +460,7 @@ struct DamageCase {
   const char* name;
   bool sharedMemory;
   bool pointer;
+  bool inPlace;  // updateView: the picture read where the capturer keeps it
 };
 
 void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
@@ -486,6 +488,26 @@ class XvfbDamage : public XvfbCapture, public ::testing::WithParamInterface<Dama
     EXPECT_EQ(differ, 0) << step << " first " << fx << "," << fy << " last " << lx << "," << ly;
   }
 
+  // update(), or updateView() with the view converted into `kept`, so both
+  // face the same checks.
+  bool update(ScreenCapturer& capturer, PixelFrame& kept, FrameDamage& damage) {
+    if (!GetParam().inPlace) return capturer.update(kept, damage);
+    PixelView view;
+    if (!capturer.updateView(kept, damage, view)) return false;
+    if (view.empty()) return false;
+    // Shared memory: the shared image itself; otherwise `kept`.
+    const bool inSource = view.data != kept.pixels.data();
+    EXPECT_EQ(inSource, GetParam().sharedMemory);
+    if (!inSource) return true;
+    EXPECT_TRUE(view.bgrx);
+    kept.setSize(view.width, view.height);
+    if (view.bgrx) {
+      convertBgrxToRgba(view.data, view.stride, kept.pixels.data(), static_cast<std::size_t>(view.width) * 4u,
+                        view.width, view.height);
+    }
+    return true;
+  }
+
   CaptureRegion region_ = CaptureRegion::custom(17, 33, 603, 401);
 };
 
@@ -504,34 +526,34 @@ TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapt
   PixelFrame kept;
   FrameDamage damage;
 
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_TRUE(damage.whole);
   expectSameAsFresh(kept, "first");
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_TRUE(damage.unchanged()) << "still screen";
 
   // A small change: only it is reported, and the result is exact.
   fill(100, 100, 7, 5, 0xABCDEF);
   ASSERT_TRUE(waitForReportedChange(capturer));
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_FALSE(damage.whole);
   ASSERT_FALSE(damage.rects.empty());
   expectRectsInside(damage, kept);
   expectSameAsFresh(kept, "small change");
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_TRUE(damage.unchanged()) << "after the small change";
 
   // Outside the region: nothing to copy.
   fill(0, 0, 10, 10, 0x101010);
   ASSERT_TRUE(waitForReportedChange(capturer));
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_TRUE(damage.unchanged()) << "change outside the region";
 
   // Changes across an edge and more pieces than are kept apart.
   fill(10, 20, 30, 30, 0x00FFFF);
   for (int i = 0; i < 40; ++i) fill(40 + i * 13, 60 + (i % 7) * 40, 5, 3, 0x010203u * static_cast<unsigned>(i));
   ASSERT_TRUE(waitForReportedChange(capturer));
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_LE(damage.rects.size(), FrameDamage::kMaxRects);
   expectRectsInside(damage, kept);
   expectSameAsFresh(kept, "many changes");
@@ -539,7 +561,7 @@ TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapt
   // The pointer moves over the still screen, then changes shape over it.
   XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 260, 190);
   XSync(painter_, False);
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer moved";
   expectSameAsFresh(kept, "pointer moved");
   // A still shape of its own (themed font cursors may be animated).
@@ -555,13 +577,13 @@ TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapt
   if (c.pointer) {
     ASSERT_TRUE(waitForReportedChange(capturer));
   }
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   EXPECT_EQ(damage.unchanged(), !c.pointer) << "pointer shape";
   expectSameAsFresh(kept, "pointer shape");
   // A change under the pointer: what it covers is the new screen.
   fill(250, 180, 40, 40, 0x445566);
   ASSERT_TRUE(waitForReportedChange(capturer));
-  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_TRUE(update(capturer, kept, damage));
   expectSameAsFresh(kept, "change under the pointer");
   XUndefineCursor(painter_, root);
   XFreeCursor(painter_, watch);
@@ -574,9 +596,12 @@ TEST_P(XvfbDamage, OnlyReportedChangesAreCopiedAndTheKeptPictureEqualsAFreshCapt
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, XvfbDamage,
-                         ::testing::Values(DamageCase{"SharedMemory", true, false},
-                                           DamageCase{"SharedMemoryWithPointer", true, true},
-                                           DamageCase{"GetImageWithPointer", false, true}),
+                         ::testing::Values(DamageCase{"SharedMemory", true, false, false},
+                                           DamageCase{"SharedMemoryWithPointer", true, true, false},
+                                           DamageCase{"GetImageWithPointer", false, true, false},
+                                           DamageCase{"SharedMemoryInPlace", true, false, true},
+                                           DamageCase{"SharedMemoryInPlaceWithPointer", true, true, true},
+                                           DamageCase{"GetImageViewed", false, true, true}),
                          [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
 
 TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {

@@ -145,6 +145,93 @@ TEST(ScaleBilinear, PathsAgreeByteForByteAndStayWithinOneLevelOfTheFormula) {
   }
 }
 
+// A captured B, G, R, X picture with padded rows and junk in X, and the
+// RGBA frame converting it gives.
+struct CapturedRows {
+  std::vector<std::uint8_t> bytes;
+  std::size_t stride = 0;
+  int width = 0, height = 0;
+  PixelView view() const { return PixelView{bytes.data(), stride, width, height, true}; }
+  PixelFrame converted() const {
+    PixelFrame f;
+    f.setSize(width, height);
+    convertBgrxToRgba(bytes.data(), stride, f.pixels.data(), static_cast<std::size_t>(width) * 4u, width, height);
+    return f;
+  }
+};
+
+CapturedRows capturedRows(int width, int height, std::size_t padding, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  CapturedRows c;
+  c.width = width;
+  c.height = height;
+  c.stride = static_cast<std::size_t>(width) * 4u + padding;
+  c.bytes.resize(c.stride * static_cast<std::size_t>(height));
+  for (auto& b : c.bytes) b = static_cast<std::uint8_t>(rng());
+  return c;
+}
+
+TEST(ScaleBilinear, CapturedRowsScaleExactlyAsConvertingFirstOnEveryPath) {
+  struct Case {
+    int sw, sh, dw, dh;
+    std::size_t padding;
+  };
+  // Widths around the 4-pixel (SSE2) and 8-pixel (AVX2) steps leave every
+  // tail; padded rows as X images may have; up, down and the identity.
+  const Case cases[] = {{1921, 1081, 1601, 901, 0}, {3840, 64, 1600, 26, 0}, {97, 61, 33, 17, 12},
+                        {13, 7, 41, 29, 4},         {1, 1, 5, 3, 0},         {5, 3, 1, 1, 8},
+                        {1, 77, 9, 13, 4},          {77, 1, 13, 9, 0},       {63, 45, 63, 45, 4},
+                        {3, 3, 2, 2, 0},            {19, 5, 15, 3, 64},      {9, 9, 7, 7, 0},
+                        {17, 11, 5, 4, 4},          {33, 20, 31, 20, 0},     {2, 2, 11, 2, 4}};
+  BilinearScaler wide, narrow, rgba;
+  narrow.setWideVectors(false);
+  std::uint32_t seed = 40;
+  for (const Case& c : cases) {
+    const CapturedRows captured = capturedRows(c.sw, c.sh, c.padding, seed++);
+    const auto size = testing::Message() << c.sw << "x" << c.sh << "+" << c.padding << " -> " << c.dw << "x" << c.dh;
+    PixelFrame expected, fromWide, fromNarrow;
+    ASSERT_TRUE(rgba.scale(captured.converted(), c.dw, c.dh, expected)) << size;
+    ASSERT_TRUE(wide.scale(captured.view(), c.dw, c.dh, fromWide)) << size;
+    ASSERT_TRUE(narrow.scale(captured.view(), c.dw, c.dh, fromNarrow)) << size;
+    EXPECT_TRUE(fromWide.pixels == expected.pixels) << size;
+    EXPECT_TRUE(fromNarrow.pixels == expected.pixels) << size;
+  }
+}
+
+TEST(ScaleBilinear, ChangedAreaOfCapturedRowsGivesTheWholeResult) {
+  struct Case {
+    int sw, sh, dw, dh;
+    PixelRect changed;
+  };
+  // Corners, edges, one pixel, a full-width band, a rectangle poking out.
+  const Case cases[] = {{1921, 1081, 1601, 901, {0, 0, 9, 16}},     {1921, 1081, 1601, 901, {1900, 1060, 21, 21}},
+                        {1921, 1081, 1601, 901, {700, 500, 1, 1}},  {97, 61, 33, 17, {0, 20, 97, 3}},
+                        {97, 61, 33, 17, {90, 55, 40, 40}},         {13, 7, 41, 29, {5, 2, 3, 3}},
+                        {64, 48, 64, 48, {31, 17, 2, 2}},           {3840, 40, 1600, 16, {3830, 0, 10, 40}}};
+  for (const bool allowWide : {true, false}) {
+    std::uint32_t seed = 70;
+    for (const Case& c : cases) {
+      CapturedRows captured = capturedRows(c.sw, c.sh, 8, seed++);
+      BilinearScaler scaler;
+      scaler.setWideVectors(allowWide);
+      PixelFrame dst;
+      ASSERT_TRUE(scaler.scale(captured.view(), c.dw, c.dh, dst));
+      // The changed pixels get new values; the result must match scaling
+      // the whole new picture.
+      std::mt19937 rng(seed);
+      const int x1 = std::min(c.changed.x + c.changed.width, c.sw), y1 = std::min(c.changed.y + c.changed.height, c.sh);
+      for (int y = c.changed.y; y < y1; ++y)
+        for (int x = c.changed.x; x < x1; ++x)
+          for (int k = 0; k < 4; ++k) captured.bytes[y * captured.stride + x * 4u + k] = static_cast<std::uint8_t>(rng());
+      ASSERT_TRUE(scaler.scaleArea(captured.view(), dst, c.changed));
+      PixelFrame whole;
+      ASSERT_TRUE(BilinearScaler().scale(captured.converted(), c.dw, c.dh, whole));
+      EXPECT_TRUE(dst.pixels == whole.pixels) << c.sw << "x" << c.sh << " changed at " << c.changed.x << ","
+                                              << c.changed.y << (allowWide ? " wide" : " narrow");
+    }
+  }
+}
+
 TEST(ScaleBilinear, ReusedDestinationAndNewSourceContentGiveFreshResults) {
   BilinearScaler scaler;
   PixelFrame dst;

@@ -145,13 +145,17 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
       {333, 777, 3, 3},      // between the scaler's sample points
       {1000, 500, 400, 300}, // a large one
   };
+  // Modes: damage copied into the service's frame; every change whole; the
+  // picture in the source's own B, G, R, X buffer (scaled in place, or
+  // converted where it changed when no scaling is needed).
   for (const Size size : {Size{1920, 1080, 1600}, Size{1920, 1080, 1280}, Size{1366, 768, 1600}}) {
-    std::vector<std::vector<std::uint8_t>> frames[2];
-    int wholeCaptures[2] = {0, 0};
+    std::vector<std::vector<std::uint8_t>> frames[3];
+    int wholeCaptures[3] = {0, 0, 0};
     int landed = 0;  // changes that fall on the screen
-    for (int mode = 0; mode < 2; ++mode) {
+    for (int mode = 0; mode < 3; ++mode) {
       createDamageService(size.width, size.height);
       source_->reportsWhole = mode == 1;
+      source_->viewsInPlace = mode == 2;
       service_->setMaxWidth(size.maxWidth);
       service_->captureOn = true;
       service_->pumpOnce(0);
@@ -170,9 +174,13 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
     }
     EXPECT_EQ(wholeCaptures[0], 1) << size.width << " -> " << size.maxWidth;
     EXPECT_EQ(wholeCaptures[1], landed + 1);
-    ASSERT_EQ(frames[0].size(), frames[1].size());
-    for (std::size_t i = 0; i < frames[0].size(); ++i)
-      EXPECT_TRUE(frames[0][i] == frames[1][i]) << size.width << " -> " << size.maxWidth << ", change " << i;
+    EXPECT_EQ(wholeCaptures[2], 1);
+    for (int mode = 1; mode < 3; ++mode) {
+      ASSERT_EQ(frames[0].size(), frames[mode].size());
+      for (std::size_t i = 0; i < frames[0].size(); ++i)
+        EXPECT_TRUE(frames[0][i] == frames[mode][i])
+            << size.width << " -> " << size.maxWidth << ", mode " << mode << ", change " << i;
+    }
   }
 }
 

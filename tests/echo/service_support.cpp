@@ -105,6 +105,32 @@ bool FakeFrameSource::update(PixelFrame& out, FrameDamage& damage) {
   return true;
 }
 
+bool FakeFrameSource::updateView(PixelFrame& out, FrameDamage& damage, PixelView& view) {
+  if (!viewsInPlace) return FrameSource::updateView(out, damage, view);
+  view = PixelView{};
+  if (!update(ownKept, damage)) return false;
+  const std::size_t stride = static_cast<std::size_t>(width) * 4u + 12u;
+  ownRows.resize(stride * static_cast<std::size_t>(height));
+  const auto put = [&](const PixelRect& r) {
+    for (int y = r.y; y < r.y + r.height; ++y)
+      for (int x = r.x; x < r.x + r.width; ++x) {
+        const std::uint8_t* p = &ownKept.pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+        std::uint8_t* q = &ownRows[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4];
+        q[0] = p[2];
+        q[1] = p[1];
+        q[2] = p[0];
+        q[3] = static_cast<std::uint8_t>(x * 31 + y);
+      }
+  };
+  if (damage.whole) {
+    put(PixelRect{0, 0, width, height});
+  } else {
+    for (const PixelRect& r : damage.rects) put(r);
+  }
+  view = PixelView{ownRows.data(), stride, width, height, true};
+  return true;
+}
+
 MonitorInfo FakeFrameSource::resolve(const CaptureRegion& region) {
   if (region.mode != kRegionModeMonitor) return MonitorInfo{region.x, region.y, region.width, region.height, false, {}};
   if (monitors.empty()) return firstMonitor();

@@ -62,6 +62,13 @@ struct FakeFrameSource final : FrameSource {
   int areaCopies = 0;              // rectangles copied by updates
   void paint(const PixelRect& r, std::uint32_t rgb);
   bool update(PixelFrame& kept, FrameDamage& damage) override;
+  // Damage mode, the picture handed out in the source's own buffer as the
+  // X11 shared image is: B, G, R, X rows, padded, junk in X; the service's
+  // frame is left alone.
+  bool viewsInPlace = false;
+  PixelFrame ownKept;
+  std::vector<std::uint8_t> ownRows;
+  bool updateView(PixelFrame& kept, FrameDamage& damage, PixelView& view) override;
   bool alwaysReports = false;  // a report at every ask, mostly of nothing
   bool changePending() override { return reportsDamage && (alwaysReports || !painted.empty()); }
   const PixelFrame* kept = nullptr;
