@@ -36,6 +36,12 @@ std::string heldBackSuffix(std::uint64_t held) {
   return held == 0 ? std::string() : formatString("（另有 %llu 条未记）", static_cast<unsigned long long>(held));
 }
 
+// FrameServer wait slots: the UI thread's wake-ups, the screen's change
+// reports, the input injector's own connection.
+constexpr int kChangeSlot = 0;
+constexpr int kWakeSlot = 1;
+constexpr int kInjectorSlot = 2;
+
 constexpr const char* kReasonSilence = "静默超过 1.5s";
 constexpr const char* kReasonDisconnect = "观看端断开";
 
@@ -51,6 +57,7 @@ EchoService::EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<In
   };
   disconnectHandler_ = [this](net::ClientId id) { onViewerDisconnect(id); };
   farBehind_.reserve(kMaxViewers);
+  server_.setExtraWaitHandle(wake_.handle(), kWakeSlot);
 }
 
 EchoService::~EchoService() { stop(); }
@@ -103,11 +110,15 @@ void EchoService::setRegion(const CaptureRegion& region) {
     requestedRegion_ = region;
     regionPending_ = true;
   }
+  wake();
 }
 
 void EchoService::displayChanged() {
-  std::lock_guard<std::mutex> lock(sharedMutex_);
-  displayPending_ = true;
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    displayPending_ = true;
+  }
+  wake();
 }
 
 CaptureRegion EchoService::requestedRegion() const {
@@ -115,9 +126,18 @@ CaptureRegion EchoService::requestedRegion() const {
   return requestedRegion_;
 }
 
-void EchoService::setQuality(int quality) { quality_ = clampQuality(quality); }
-void EchoService::setMaxWidth(int maxWidth) { maxWidth_ = clampMaxWidth(maxWidth); }
-void EchoService::setFps(int fps) { fps_ = clampFps(fps); }
+void EchoService::setQuality(int quality) {
+  quality_ = clampQuality(quality);
+  wake();
+}
+void EchoService::setMaxWidth(int maxWidth) {
+  maxWidth_ = clampMaxWidth(maxWidth);
+  wake();
+}
+void EchoService::setFps(int fps) {
+  fps_ = clampFps(fps);
+  wake();
+}
 
 std::string EchoService::lastError() const {
   std::lock_guard<std::mutex> lock(sharedMutex_);
@@ -133,6 +153,7 @@ void EchoService::pumpOnce() { pass(-1); }
 
 void EchoService::pumpOnce(int maxWaitMs) {
   if (!running_) return;
+  if (wake_.handle() == net::kInvalidSocket) maxWaitMs = std::min(maxWaitMs, kIdleWaitMs);
   const bool streaming = subscriberCount_ > 0 || captureOn;
   if (streaming != fineTimerHeld_) {
     holdFineTimer(streaming);
@@ -140,7 +161,10 @@ void EchoService::pumpOnce(int maxWaitMs) {
   }
   // While streaming, a reported screen change ends the wait too.
   const int handle = streaming ? source_->changeHandle() : -1;
-  server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle));
+  server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle), kChangeSlot);
+  const int injectorHandle = injector_->waitHandle();
+  server_.setExtraWaitHandle(
+      injectorHandle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(injectorHandle), kInjectorSlot);
   // Whatever has arrived is taken off the handle first, or a report that
   // cannot be acted on before the slot would end every wait at once.
   if (handle >= 0) source_->changePending();
@@ -162,6 +186,8 @@ int EchoService::waitBudgetMs(int maxWaitMs) const {
       budget = std::min(budget, (due - nowUs + 999u) / 1000u);
     }
   }
+  const std::uint64_t housekeeping = injector_->housekeepingDueMs();
+  if (housekeeping != net::WaitSet::kNever) budget = std::min(budget, housekeeping > now ? housekeeping - now : 0);
   for (const auto& entry : viewers_) {
     const ViewerState& v = entry.second;
     if (!v.pendingInput.empty()) return 0;
@@ -180,6 +206,9 @@ void EchoService::pass(int waitMs) {
   } else {
     server_.pollWithWait(connectHandler_, frameHandler_, disconnectHandler_, waitMs);
   }
+  // After the wait: what a notice stands for is read below (and by the
+  // caller's loop); one that comes later ends the next wait.
+  wake_.drain();
   runButtonWatchdog();
   injector_->housekeeping();
   if (subscriberCount_ == 0 && !captureOn) {

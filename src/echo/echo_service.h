@@ -33,6 +33,7 @@
 #include "echo/scale.h"
 #include "echo/viewer_state.h"
 #include "net/frame_server.h"
+#include "net/wake_signal.h"
 
 namespace vl {
 
@@ -59,10 +60,13 @@ class EchoService {
   static constexpr std::int32_t kDefaultQuality = 62;
   static constexpr std::int32_t kDefaultMaxWidth = 1600;
   static constexpr std::int32_t kDefaultFps = 25;
-  // Longest wait of the echo thread's pass when nothing is due sooner: short
-  // enough for the UI thread's setting changes and for stop to be noticed
-  // promptly, long enough that an idle agent costs next to nothing.
+  // Longest wait of the echo thread's pass when nothing is due sooner and
+  // the wake signal could not be made: short enough for the UI thread's
+  // setting changes and for stop to be noticed promptly.
   static constexpr int kIdleWaitMs = 50;
+  // The echo thread's own limit: none. Setting changes and stop come through
+  // wake(), so an idle service sleeps until a socket or a timer needs it.
+  static constexpr int kWaitForWork = 0x7FFFFFFF;
 
   // The real screen and the platform's input injector.
   EchoService();
@@ -83,6 +87,9 @@ class EchoService {
   void pumpOnce(int maxWaitMs);
   // How long that wait may last now: 0 when something is due (echo thread).
   int waitBudgetMs(int maxWaitMs) const;
+  // Any thread: ends the echo thread's current or next wait (after a flag
+  // such as captureOn was written, or before joining it). The setters call it.
+  void wake() { wake_.notify(); }
 
   // Settings (UI thread). The region takes effect at the next capture stage
   // or input message, whichever comes first.
@@ -166,6 +173,7 @@ class EchoService {
   std::uint64_t nowMs() const;
 
   Clock clock_;
+  net::WakeSignal wake_;
   net::FrameServer server_;
   std::atomic<bool> running_{false};
   std::atomic<std::uint16_t> port_{0};
