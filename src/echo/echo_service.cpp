@@ -9,6 +9,7 @@
 #include "echo/frame_hash.h"
 #include "echo/input_message.h"
 #include "echo/jpeg.h"
+#include "echo/jpeg_rows.h"
 #include "echo/viewer_input.h"
 #include "log/helpers.h"
 #include "log/json_bounded.h"
@@ -58,6 +59,7 @@ EchoService::EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<In
   disconnectHandler_ = [this](net::ClientId id) { onViewerDisconnect(id); };
   farBehind_.reserve(kMaxViewers);
   server_.setExtraWaitHandle(wake_.handle(), kWakeSlot);
+  prepareJpegEncoder();
 }
 
 EchoService::~EchoService() { stop(); }
@@ -516,6 +518,7 @@ void EchoService::captureStage() {
     captureFailed("抓屏失败", "取不到画面", now);
     source_->close();
     jpegCurrent_ = false;
+    jpegSpliceBase_ = false;
     scaledCurrent_ = false;
     return;
   }
@@ -546,6 +549,7 @@ void EchoService::captureStage() {
 
   const std::uint64_t t2 = nowMs();
   const PixelFrame* frame = &capturedFrame_;
+  bool areaOnly = !damage_.whole;  // the frame differs from the encoded one only where damaged
   if (maxW > 0 && maxW < capturedFrame_.width) {
     const float product = static_cast<float>(capturedFrame_.height) * static_cast<float>(maxW) /
                           static_cast<float>(capturedFrame_.width);
@@ -555,10 +559,12 @@ void EchoService::captureStage() {
       // Only what the changed rectangles reach is scaled again.
       done = true;
       for (const PixelRect& r : damage_.rects) done = done && scaler_.scaleArea(capturedFrame_, scaledFrame_, r);
+      areaOnly = done;
     }
     if (!done) done = scaler_.scale(capturedFrame_, maxW, h, scaledFrame_);
     scaledCurrent_ = done;
     if (done) frame = &scaledFrame_;
+    if (!done) areaOnly = false;
   } else {
     scaledCurrent_ = false;
   }
@@ -570,6 +576,9 @@ void EchoService::captureStage() {
   if (const std::uint64_t stamp = source_->cursorStamp(); stamp != 0) hash = mixIntoHash(hash, stamp);
   if (staticSkip && !noStaticFromEnvironment() && hash == lastHash_) {
     ++staticCount_;
+    // The picture may have changed where the grid does not look: the last
+    // frame's bytes no longer stand for it.
+    if (!damage_.unchanged()) jpegSpliceBase_ = false;
     return;
   }
   lastHash_ = hash;
@@ -579,10 +588,17 @@ void EchoService::captureStage() {
   // instead of growing with every slightly larger frame.
   const std::size_t room = currentJpeg_.size() + currentJpeg_.size() / 4 + 65536;
   if (scratchJpeg_.capacity() < room) scratchJpeg_.reserve(room + room / 2);
-  if (!encodeJpeg(*frame, quality, scratchJpeg_)) {
+  const bool spliced = areaOnly && jpegSpliceBase_ && jpegQuality_ == quality && jpegMaxWidth_ == maxW &&
+                       frameWidth_ == static_cast<std::uint32_t>(frame->width) &&
+                       frameHeight_ == static_cast<std::uint32_t>(frame->height) &&
+                       encodeChangedRows(*frame, frame == &scaledFrame_, quality);
+  if (!spliced && !encodeJpeg(*frame, quality, scratchJpeg_)) {
     setLastError("JPEG 编码失败");
+    jpegSpliceBase_ = false;
     return;
   }
+  jpegSpliceBase_ = true;
+  if (spliced) ++framesSpliced_;
   std::swap(scratchJpeg_, currentJpeg_);
   currentJpegSize_ = currentJpeg_.size();
   jpegCurrent_ = true;
@@ -613,6 +629,36 @@ void EchoService::captureStage() {
   frameWidth_ = static_cast<std::uint32_t>(frame->width);
   frameHeight_ = static_cast<std::uint32_t>(frame->height);
   countFrame(now);
+}
+
+bool EchoService::encodeChangedRows(const PixelFrame& frame, bool scaled, int quality) {
+  // Output rows the damage reached; a scaled frame's rows read the source
+  // rows around them, so a margin keeps every such row inside.
+  constexpr int kScaleMargin = 4;
+  int top = frame.height, bottom = 0;
+  for (const PixelRect& r : damage_.rects) {
+    if (r.width <= 0 || r.height <= 0) continue;
+    int y0 = r.y, y1 = r.y + r.height;
+    if (scaled) {
+      const double k = static_cast<double>(frame.height) / static_cast<double>(capturedFrame_.height);
+      y0 = static_cast<int>(static_cast<double>(y0) * k) - kScaleMargin;
+      y1 = static_cast<int>(static_cast<double>(y1) * k) + 1 + kScaleMargin;
+    }
+    top = std::min(top, std::max(y0, 0));
+    bottom = std::max(bottom, std::min(y1, frame.height));
+  }
+  if (top >= bottom) return false;
+  const int rowHeight = jpegRowHeight(quality);
+  const int firstRow = top / rowHeight;
+  const int y = firstRow * rowHeight;
+  const int height = std::min(frame.height, ((bottom + rowHeight - 1) / rowHeight) * rowHeight) - y;
+  // Half the frame or more: a whole encode costs about the same.
+  if (height * 2 >= frame.height) return false;
+  if (!findJpegRows(currentJpeg_, currentRows_) ||
+      currentRows_.rows() != (frame.height + rowHeight - 1) / rowHeight ||
+      !encodeJpegRows(frame, y, height, quality, stripJpeg_) || !findJpegRows(stripJpeg_, stripRows_))
+    return false;
+  return spliceJpegRows(currentJpeg_, currentRows_, stripJpeg_, stripRows_, firstRow, scratchJpeg_);
 }
 
 bool EchoService::earlyStageAllowed(std::uint64_t nowUs) const {

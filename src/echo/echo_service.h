@@ -29,6 +29,7 @@
 #include "echo/capture.h"
 #include "echo/capture_region.h"
 #include "echo/frame_source.h"
+#include "echo/jpeg_rows.h"
 #include "echo/input_injector.h"
 #include "echo/scale.h"
 #include "echo/viewer_state.h"
@@ -132,6 +133,8 @@ class EchoService {
   // Stages that found a changed picture and encoded it (reused frames do
   // not count).
   std::uint64_t framesEncoded() const { return framesEncoded_; }
+  // Of those, the ones encoded as changed rows spliced into the last frame.
+  std::uint64_t framesSpliced() const { return framesSpliced_; }
   const std::map<net::ClientId, ViewerState>& viewers() const { return viewers_; }
   const CaptureRegion& currentRegion() const { return currentRegion_; }
   // Bytes queued for the viewer and not yet taken by its socket.
@@ -168,6 +171,10 @@ class EchoService {
   // Whether a reported change may start the stage before its slot: the
   // picture was still for at least one interval of the service's rate.
   bool earlyStageAllowed(std::uint64_t nowUs) const;
+  // Re-encodes only the rows of MCUs the damage reached and splices them
+  // into the current frame's bytes (into scratchJpeg_); false when a whole
+  // encode is needed.
+  bool encodeChangedRows(const PixelFrame& frame, bool scaled, int quality);
   void countFrame(std::uint64_t now);
   void setLastError(const char* text);
   std::uint64_t nowMs() const;
@@ -216,6 +223,13 @@ class EchoService {
   std::int32_t jpegMaxWidth_ = 0;
   // scaledFrame_ is capturedFrame_ scaled as it is now.
   bool scaledCurrent_ = false;
+  // currentJpeg_ encodes the kept picture as it was before this stage's
+  // damage, so the damaged rows alone can be re-encoded into it.
+  bool jpegSpliceBase_ = false;
+  JpegRowLayout currentRows_;
+  JpegRowLayout stripRows_;
+  std::vector<std::uint8_t> stripJpeg_;
+  std::uint64_t framesSpliced_ = 0;
   FrameDamage damage_;
   std::uint64_t framesEncoded_ = 0;
 
