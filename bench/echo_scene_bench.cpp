@@ -173,12 +173,13 @@ struct Service {
     if (port == 0) return false;
     // The agent's echo thread.
     echo = std::thread([this] {
-      while (!stop) service.pumpOnce(EchoService::kIdleWaitMs);
+      while (!stop) service.pumpOnce(EchoService::kWaitForWork);
     });
     return true;
   }
   void finish() {
     stop = true;
+    service.wake();
     if (echo.joinable()) echo.join();
     service.stop();
   }

@@ -201,7 +201,7 @@ struct Service {
     echo = std::thread([this, loop] {
       while (!stop) {
         if (loop == Loop::Waiting) {
-          service.pumpOnce(EchoService::kIdleWaitMs);
+          service.pumpOnce(EchoService::kWaitForWork);
         } else {
           service.pumpOnce();
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -221,6 +221,7 @@ struct Service {
   }
   void finish() {
     stop = true;
+    service.wake();
     if (echo.joinable()) echo.join();
     if (sampler.joinable()) sampler.join();
     service.stop();

@@ -46,7 +46,9 @@ int clampInt(long long value, int lo, int hi) {
   return static_cast<int>(value);
 }
 
-Agent::Agent(AgentEnvironment environment) : env_(std::move(environment)) {}
+Agent::Agent(AgentEnvironment environment) : env_(std::move(environment)) {
+  settingsWriter_.setNoticeHook([this] { wake_.notify(); });
+}
 
 Agent::~Agent() { stop(); }
 
@@ -87,6 +89,7 @@ void Agent::start(void* mainWindow) {
   if (monitors_.empty()) logEvent(kError, "未检测到显示器，无法推流");
 
   loadSettings();
+  setPostedEventHook([this] { wake_.notify(); });
 
   echo_ = env_.makeEchoService ? env_.makeEchoService() : std::make_unique<EchoService>();
   configureAccess();
@@ -123,6 +126,7 @@ void Agent::start(void* mainWindow) {
   echo_->drawCursor = settings.drawCursor && !noCursorOnCommandLine;
   // A saved "keep streaming" switch takes effect now, not at the next touch.
   echo_->captureOn = settings.captureOn;
+  echo_->wake();
   // The saved exclusion holds from the first frame, not only after a click.
   if (mainWindow_ && settings.excludeSelf) excludeFromCapture(exclusionFailureWarnsAtStart());
 
@@ -169,8 +173,9 @@ void Agent::startEchoThread() {
   echoThreadRunning_.exchange(true);
   auto body = [this] {
     // Each pass waits in the network poll until something is due, so the
-    // thread neither spins between frames nor wakes while nobody watches.
-    while (echoThreadRunning_.load()) echo_->pumpOnce(EchoService::kIdleWaitMs);
+    // thread neither spins between frames nor wakes while nobody watches;
+    // setting changes and stop wake it.
+    while (echoThreadRunning_.load()) echo_->pumpOnce(EchoService::kWaitForWork);
   };
   const bool started = env_.startThread ? env_.startThread(echoThread_, body) : startStdThread(echoThread_, body);
   if (!started) {
@@ -186,6 +191,7 @@ void Agent::stop() {
   if (!echo_ && !sysCtl_) return;  // never started
   saveSettings();
   echoThreadRunning_.exchange(false);
+  if (echo_) echo_->wake();
   if (echoThread_.joinable()) echoThread_.join();
   if (echo_) echo_->stop();
   if (sysCtl_) sysCtl_->stop();
@@ -194,6 +200,7 @@ void Agent::stop() {
   linkConnected = false;
   linkConnecting = false;
   displayWatch_.reset();
+  setPostedEventHook({});
 }
 
 void Agent::normalizeRegion() {

@@ -29,6 +29,8 @@
 #include "echo/echo_service.h"
 #include "log/event_log.h"
 #include "net/client.h"
+#include "net/wait_set.h"
+#include "net/wake_signal.h"
 #include "sysctl/sysctl_service.h"
 
 namespace vl {
@@ -157,6 +159,14 @@ class Agent {
   void start(void* mainWindow);
   void agentTick();
   void stop();
+  // What the next tick waits for, so a loop without a frame rate sleeps
+  // until then: every socket that brings the agent news (discovery, the Pad
+  // link, the system-control port and its connections, the display watch,
+  // the agent's own wake signal) and the earliest timer (the settings
+  // debounce, the next probe, a connect's limit, the heartbeat, the
+  // reconnect, a pending power operation). A due time in the past means
+  // the tick has work now.
+  void planWait(net::WaitSet& waits);
 
   void logEvent(int level, const std::string& text);
 
@@ -321,6 +331,9 @@ class Agent {
     return viewOnlyOnCommandLine || (desktopStartup.chosen && desktopStartup.kind == DesktopBackendKind::WlrootsViewOnly);
   }
   std::string gateHub_;  // settings.hubIp as last given to gate_
+  // Other threads' news for the tick (posted events, settings notices);
+  // before the writer, which may still use it while it ends.
+  net::WakeSignal wake_;
   SettingsWriter settingsWriter_;
 
   std::unique_ptr<SysCtlService> sysCtl_;

@@ -48,7 +48,35 @@ std::string makeHeartbeatMessage(const std::string& agentId, std::int64_t unixMs
   return dumpCompact(j);
 }
 
+void Agent::planWait(net::WaitSet& waits) {
+  const std::uint64_t t = now();
+  waits.watch(wake_.handle());
+  if (settingsDirty) waits.dueAt(lastSaveMs + kSaveDebounceMs + 1);
+  if (displayWatch_) {
+    const int handle = displayWatch_->waitHandle();
+    if (handle >= 0) waits.watch(static_cast<net::SocketHandle>(handle));
+    waits.dueAt(displayWatch_->nextCheckMs(t));
+  }
+  if (settings.autoDiscover) {
+    // Closed: reopened at the next probe's time.
+    waits.watch(discovery_.handle());
+    waits.dueAt(lastProbeMs + kProbeIntervalMs + 1);
+  }
+  if (linkConnecting) {
+    waits.watch(link_.handle(), true);
+    waits.dueAt(connectStartedMs_ + static_cast<std::uint64_t>(kConnectTimeoutMs) + 1);
+  }
+  if (sysCtl_) sysCtl_->planWait(waits);
+  if (linkConnected) {
+    waits.watch(link_.handle());
+    waits.dueAt(lastHeartbeatMs + kHeartbeatIntervalMs + 1);
+  } else if (!linkConnecting && !settings.hubIp.empty()) {
+    waits.dueAt(lastFailureMs == 0 ? t : lastFailureMs + kRetryDelayMs + 1);
+  }
+}
+
 void Agent::agentTick() {
+  wake_.drain();
   const std::uint64_t t = now();
   for (const EventLogEntry& e : takePostedEvents()) logEvent(e.level, e.text);
   if (settingsDirty && t > lastSaveMs + kSaveDebounceMs) {
@@ -239,6 +267,7 @@ void Agent::applyEchoConfig(const nlohmann::json& j) {
     }
   }
   echo_->captureOn = on;
+  echo_->wake();
   settings.captureOn = on;
   settings.quality = echo_->quality();
   settings.maxW = echo_->maxWidth();

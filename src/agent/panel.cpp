@@ -149,14 +149,20 @@ void Agent::setExcludeSelf(bool on) {
 
 void Agent::setStaticSkip(bool on) {
   settings.staticSkip = on;
-  if (echo_) echo_->staticSkip = on;
+  if (echo_) {
+    echo_->staticSkip = on;
+    echo_->wake();
+  }
   settingsDirty = true;
   logEvent(kInfo, on ? "已开启静帧省流（带宽优先）" : "已关闭静帧省流（延迟优先，随时跟手）");
 }
 
 void Agent::setCaptureOn(bool on) {
   settings.captureOn = on;
-  if (echo_) echo_->captureOn = on;
+  if (echo_) {
+    echo_->captureOn = on;
+    echo_->wake();
+  }
   settingsDirty = true;
 }
 

@@ -91,7 +91,9 @@ void SettingsWriter::write(const std::string& path, const std::string& text) {
   const SettingsWriteResult result = writeSettingsFile(path, text, ops);
   std::lock_guard<std::mutex> lock(reportMutex_);
   SettingsNotice notice = reporter_.onResult(path, result, clock_ ? clock_() : monotonicMs());
-  if (notice.level != 0) notices_.push_back(std::move(notice));
+  if (notice.level == 0) return;
+  notices_.push_back(std::move(notice));
+  if (onNotice_) onNotice_();
 }
 
 std::vector<SettingsNotice> SettingsWriter::takeNotices() {

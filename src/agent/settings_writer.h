@@ -90,6 +90,9 @@ class SettingsWriter {
   void finish();
   // Notices of the writes done since the last call, oldest first.
   std::vector<SettingsNotice> takeNotices();
+  // Called (on the writing thread) when a notice waits to be taken, so a
+  // sleeping UI thread wakes for it. Set before the first submit.
+  void setNoticeHook(std::function<void()> hook) { onNotice_ = std::move(hook); }
 
   // Test seams: the replace step, and the clock of the failure throttle.
   void setFileOpsForTest(SettingsFileOps ops);
@@ -115,6 +118,7 @@ class SettingsWriter {
   std::vector<SettingsNotice> notices_;
   SettingsFileOps ops_ = platformSettingsFileOps();
   std::function<std::uint64_t()> clock_;
+  std::function<void()> onNotice_;
 };
 
 namespace detail {

@@ -10,13 +10,12 @@
 
 namespace {
 
-constexpr int kTickMs = 20;
-
 // Static storage: its destructor repeats the stop steps at process exit.
 vl::Agent g_agent;
 
-// The agent without a window: start, the command-line overrides, the tick
-// every ~20 ms until asked to stop, then the orderly stop.
+// The agent without a window: start, the command-line overrides, then the
+// tick whenever a socket has news or a timer falls due (nothing else wakes
+// it) until asked to stop, then the orderly stop.
 int runHeadless(const vl::LaunchOptions& options) {
   vl::installStopRequestHandlers([] { g_agent.saveSettings(); });
   g_agent.onExitRequest = [] { vl::requestStop(); };
@@ -25,7 +24,13 @@ int runHeadless(const vl::LaunchOptions& options) {
   if (!options.hubAddress.empty()) g_agent.useCommandLineHub(options.hubAddress);
   if (options.hasRegionOverride) g_agent.setRegionOverride(options.regionOverride);
   vl::logWrite(vl::LogLevel::Info, "无界面运行（Ctrl+C 或结束进程即退出，设置会保存）");
-  while (!vl::waitForStopRequest(kTickMs)) g_agent.agentTick();
+  vl::net::WaitSet waits;
+  for (;;) {
+    waits.clear();
+    g_agent.planWait(waits);
+    if (vl::waitForStopRequest(waits, vl::monotonicMs())) break;
+    g_agent.agentTick();
+  }
   vl::logWrite(vl::LogLevel::Info, "正在退出…");
   g_agent.stop();
   vl::installDesktopBackend(nullptr);  // the compositor connection closes while the log is open

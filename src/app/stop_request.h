@@ -4,7 +4,10 @@
 // of the session. Every path ends in the same orderly stop.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+
+#include "net/wait_set.h"
 
 namespace vl {
 
@@ -17,7 +20,14 @@ void installStopRequestHandlers(std::function<void()> onSessionEnd = {});
 // Waits up to waitMs (Windows: pumping window messages meanwhile); true once
 // a stop has been requested.
 bool waitForStopRequest(int waitMs);
+// The headless loop's wait: also ends when one of `waits`' sockets is ready
+// or its due time comes, and otherwise sleeps (Linux: the signals are read
+// from a descriptor in the same poll). Windows waits on messages and the
+// stop event only, so there the wait lasts at most kStopWaitCapMsWindows.
+bool waitForStopRequest(const net::WaitSet& waits, std::uint64_t nowMs);
+inline constexpr int kStopWaitCapMsWindows = 20;
 
+// On the UI thread (the wait above checks the flag before it sleeps).
 void requestStop();
 
 // The process id as the system shows it (taskkill /PID, kill).

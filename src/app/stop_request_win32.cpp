@@ -85,6 +85,12 @@ bool waitForStopRequest(int waitMs) {
   return g_stop.load();
 }
 
+bool waitForStopRequest(const net::WaitSet& waits, std::uint64_t nowMs) {
+  // Sockets cannot join a message wait without changing their mode: the
+  // sockets are looked at at least every kStopWaitCapMsWindows.
+  return waitForStopRequest(waits.timeoutMs(nowMs, kStopWaitCapMsWindows));
+}
+
 void requestStop() {
   g_stop = true;
   if (g_stopEvent) SetEvent(g_stopEvent);

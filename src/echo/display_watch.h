@@ -15,6 +15,13 @@ class DisplayWatch {
   // Non-blocking: whether the configuration may have changed since the last
   // call. Spurious true is allowed; the caller compares what it reads.
   virtual bool changed() = 0;
+  // For the UI thread's wait: a handle that reads ready when changed() has
+  // news (-1: none), and when changed() should be asked anyway (the
+  // default: a watch with neither is asked a few times a second).
+  virtual int waitHandle() const { return -1; }
+  virtual std::uint64_t nextCheckMs(std::uint64_t nowMs) const { return nowMs + kDisplayRecheckMs; }
+
+  static constexpr std::uint64_t kDisplayRecheckMs = 250;
 };
 
 // Linux: RandR screen-change, CRTC and output notifications and the root

@@ -25,6 +25,12 @@ class RandrDisplayWatch final : public DisplayWatch {
   RandrDisplayWatch() { tryOpen(monotonicMs()); }
   ~RandrDisplayWatch() override { detail::closeX11Display(display_); }
 
+  // The events come on this connection; without one, the retry is the timer.
+  int waitHandle() const override { return display_ == nullptr ? -1 : ConnectionNumber(display_); }
+  std::uint64_t nextCheckMs(std::uint64_t) const override {
+    return display_ == nullptr ? retryAtMs_ : ~std::uint64_t{0};
+  }
+
   bool changed() override {
     const std::uint64_t now = monotonicMs();
     if (display_ == nullptr) return now >= retryAtMs_ && tryOpen(now);

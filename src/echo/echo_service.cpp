@@ -10,6 +10,7 @@
 #include "echo/frame_hash.h"
 #include "echo/input_message.h"
 #include "echo/jpeg.h"
+#include "echo/jpeg_rows.h"
 #include "echo/pixel_convert.h"
 #include "echo/viewer_input.h"
 #include "log/helpers.h"
@@ -38,6 +39,12 @@ std::string heldBackSuffix(std::uint64_t held) {
   return held == 0 ? std::string() : formatString("（另有 %llu 条未记）", static_cast<unsigned long long>(held));
 }
 
+// FrameServer wait slots: the UI thread's wake-ups, the screen's change
+// reports, the input injector's own connection.
+constexpr int kChangeSlot = 0;
+constexpr int kWakeSlot = 1;
+constexpr int kInjectorSlot = 2;
+
 constexpr const char* kReasonSilence = "静默超过 1.5s";
 constexpr const char* kReasonDisconnect = "观看端断开";
 
@@ -53,6 +60,8 @@ EchoService::EchoService(std::unique_ptr<FrameSource> source, std::unique_ptr<In
   };
   disconnectHandler_ = [this](net::ClientId id) { onViewerDisconnect(id); };
   farBehind_.reserve(kMaxViewers);
+  server_.setExtraWaitHandle(wake_.handle(), kWakeSlot);
+  prepareJpegEncoder();
 }
 
 EchoService::~EchoService() { stop(); }
@@ -105,11 +114,15 @@ void EchoService::setRegion(const CaptureRegion& region) {
     requestedRegion_ = region;
     regionPending_ = true;
   }
+  wake();
 }
 
 void EchoService::displayChanged() {
-  std::lock_guard<std::mutex> lock(sharedMutex_);
-  displayPending_ = true;
+  {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    displayPending_ = true;
+  }
+  wake();
 }
 
 CaptureRegion EchoService::requestedRegion() const {
@@ -117,9 +130,18 @@ CaptureRegion EchoService::requestedRegion() const {
   return requestedRegion_;
 }
 
-void EchoService::setQuality(int quality) { quality_ = clampQuality(quality); }
-void EchoService::setMaxWidth(int maxWidth) { maxWidth_ = clampMaxWidth(maxWidth); }
-void EchoService::setFps(int fps) { fps_ = clampFps(fps); }
+void EchoService::setQuality(int quality) {
+  quality_ = clampQuality(quality);
+  wake();
+}
+void EchoService::setMaxWidth(int maxWidth) {
+  maxWidth_ = clampMaxWidth(maxWidth);
+  wake();
+}
+void EchoService::setFps(int fps) {
+  fps_ = clampFps(fps);
+  wake();
+}
 
 std::string EchoService::lastError() const {
   std::lock_guard<std::mutex> lock(sharedMutex_);
@@ -135,6 +157,7 @@ void EchoService::pumpOnce() { pass(-1); }
 
 void EchoService::pumpOnce(int maxWaitMs) {
   if (!running_) return;
+  if (wake_.handle() == net::kInvalidSocket) maxWaitMs = std::min(maxWaitMs, kIdleWaitMs);
   const bool streaming = subscriberCount_ > 0 || captureOn;
   if (streaming != fineTimerHeld_) {
     holdFineTimer(streaming);
@@ -142,7 +165,10 @@ void EchoService::pumpOnce(int maxWaitMs) {
   }
   // While streaming, a reported screen change ends the wait too.
   const int handle = streaming ? source_->changeHandle() : -1;
-  server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle));
+  server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle), kChangeSlot);
+  const int injectorHandle = injector_->waitHandle();
+  server_.setExtraWaitHandle(
+      injectorHandle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(injectorHandle), kInjectorSlot);
   // Whatever has arrived is taken off the handle first, or a report that
   // cannot be acted on before the slot would end every wait at once.
   if (handle >= 0) source_->changePending();
@@ -164,6 +190,8 @@ int EchoService::waitBudgetMs(int maxWaitMs) const {
       budget = std::min(budget, (due - nowUs + 999u) / 1000u);
     }
   }
+  const std::uint64_t housekeeping = injector_->housekeepingDueMs();
+  if (housekeeping != net::WaitSet::kNever) budget = std::min(budget, housekeeping > now ? housekeeping - now : 0);
   for (const auto& entry : viewers_) {
     const ViewerState& v = entry.second;
     if (!v.pendingInput.empty()) return 0;
@@ -182,6 +210,9 @@ void EchoService::pass(int waitMs) {
   } else {
     server_.pollWithWait(connectHandler_, frameHandler_, disconnectHandler_, waitMs);
   }
+  // After the wait: what a notice stands for is read below (and by the
+  // caller's loop); one that comes later ends the next wait.
+  wake_.drain();
   runButtonWatchdog();
   injector_->housekeeping();
   if (subscriberCount_ == 0 && !captureOn) {
@@ -489,6 +520,7 @@ void EchoService::captureStage() {
     captureFailed("抓屏失败", "取不到画面", now);
     source_->close();
     jpegCurrent_ = false;
+    jpegSpliceBase_ = false;
     scaledCurrent_ = false;
     convertedCurrent_ = false;
     return;
@@ -522,6 +554,7 @@ void EchoService::captureStage() {
   const PixelView& view = capturedView_;
   const bool inSource = view.data != capturedFrame_.pixels.data();
   bool scaled = false;
+  bool areaOnly = !damage_.whole;  // the frame differs from the encoded one only where damaged
   if (maxW > 0 && maxW < view.width) {
     const float product = static_cast<float>(view.height) * static_cast<float>(maxW) / static_cast<float>(view.width);
     const std::int32_t h = static_cast<std::int32_t>(product) & ~1;
@@ -530,7 +563,10 @@ void EchoService::captureStage() {
       scaled = true;
       for (const PixelRect& r : damage_.rects) scaled = scaled && scaler_.scaleArea(view, scaledFrame_, r);
     }
-    if (!scaled) scaled = scaler_.scale(view, maxW, h, scaledFrame_);
+    if (!scaled) {
+      areaOnly = false;
+      scaled = scaler_.scale(view, maxW, h, scaledFrame_);
+    }
   }
   scaledCurrent_ = scaled;
   if (scaled || !inSource) {
@@ -570,6 +606,9 @@ void EchoService::captureStage() {
   if (const std::uint64_t stamp = source_->cursorStamp(); stamp != 0) hash = mixIntoHash(hash, stamp);
   if (staticSkip && !noStaticFromEnvironment() && hash == lastHash_) {
     ++staticCount_;
+    // The picture may have changed where the grid does not look: the last
+    // frame's bytes no longer stand for it.
+    if (!damage_.unchanged()) jpegSpliceBase_ = false;
     return;
   }
   lastHash_ = hash;
@@ -579,10 +618,17 @@ void EchoService::captureStage() {
   // instead of growing with every slightly larger frame.
   const std::size_t room = currentJpeg_.size() + currentJpeg_.size() / 4 + 65536;
   if (scratchJpeg_.capacity() < room) scratchJpeg_.reserve(room + room / 2);
-  if (!encodeJpeg(*frame, quality, scratchJpeg_)) {
+  const bool spliced = areaOnly && jpegSpliceBase_ && jpegQuality_ == quality && jpegMaxWidth_ == maxW &&
+                       frameWidth_ == static_cast<std::uint32_t>(frame->width) &&
+                       frameHeight_ == static_cast<std::uint32_t>(frame->height) &&
+                       encodeChangedRows(*frame, frame == &scaledFrame_, quality);
+  if (!spliced && !encodeJpeg(*frame, quality, scratchJpeg_)) {
     setLastError("JPEG 编码失败");
+    jpegSpliceBase_ = false;
     return;
   }
+  jpegSpliceBase_ = true;
+  if (spliced) ++framesSpliced_;
   std::swap(scratchJpeg_, currentJpeg_);
   currentJpegSize_ = currentJpeg_.size();
   jpegCurrent_ = true;
@@ -613,6 +659,36 @@ void EchoService::captureStage() {
   frameWidth_ = static_cast<std::uint32_t>(frame->width);
   frameHeight_ = static_cast<std::uint32_t>(frame->height);
   countFrame(now);
+}
+
+bool EchoService::encodeChangedRows(const PixelFrame& frame, bool scaled, int quality) {
+  // Output rows the damage reached; a scaled frame's rows read the source
+  // rows around them, so a margin keeps every such row inside.
+  constexpr int kScaleMargin = 4;
+  int top = frame.height, bottom = 0;
+  for (const PixelRect& r : damage_.rects) {
+    if (r.width <= 0 || r.height <= 0) continue;
+    int y0 = r.y, y1 = r.y + r.height;
+    if (scaled) {
+      const double k = static_cast<double>(frame.height) / static_cast<double>(capturedView_.height);
+      y0 = static_cast<int>(static_cast<double>(y0) * k) - kScaleMargin;
+      y1 = static_cast<int>(static_cast<double>(y1) * k) + 1 + kScaleMargin;
+    }
+    top = std::min(top, std::max(y0, 0));
+    bottom = std::max(bottom, std::min(y1, frame.height));
+  }
+  if (top >= bottom) return false;
+  const int rowHeight = jpegRowHeight(quality);
+  const int firstRow = top / rowHeight;
+  const int y = firstRow * rowHeight;
+  const int height = std::min(frame.height, ((bottom + rowHeight - 1) / rowHeight) * rowHeight) - y;
+  // Half the frame or more: a whole encode costs about the same.
+  if (height * 2 >= frame.height) return false;
+  if (!findJpegRows(currentJpeg_, currentRows_) ||
+      currentRows_.rows() != (frame.height + rowHeight - 1) / rowHeight ||
+      !encodeJpegRows(frame, y, height, quality, stripJpeg_) || !findJpegRows(stripJpeg_, stripRows_))
+    return false;
+  return spliceJpegRows(currentJpeg_, currentRows_, stripJpeg_, stripRows_, firstRow, scratchJpeg_);
 }
 
 bool EchoService::earlyStageAllowed(std::uint64_t nowUs) const {

@@ -29,10 +29,12 @@
 #include "echo/capture.h"
 #include "echo/capture_region.h"
 #include "echo/frame_source.h"
+#include "echo/jpeg_rows.h"
 #include "echo/input_injector.h"
 #include "echo/scale.h"
 #include "echo/viewer_state.h"
 #include "net/frame_server.h"
+#include "net/wake_signal.h"
 
 namespace vl {
 
@@ -59,10 +61,13 @@ class EchoService {
   static constexpr std::int32_t kDefaultQuality = 62;
   static constexpr std::int32_t kDefaultMaxWidth = 1600;
   static constexpr std::int32_t kDefaultFps = 25;
-  // Longest wait of the echo thread's pass when nothing is due sooner: short
-  // enough for the UI thread's setting changes and for stop to be noticed
-  // promptly, long enough that an idle agent costs next to nothing.
+  // Longest wait of the echo thread's pass when nothing is due sooner and
+  // the wake signal could not be made: short enough for the UI thread's
+  // setting changes and for stop to be noticed promptly.
   static constexpr int kIdleWaitMs = 50;
+  // The echo thread's own limit: none. Setting changes and stop come through
+  // wake(), so an idle service sleeps until a socket or a timer needs it.
+  static constexpr int kWaitForWork = 0x7FFFFFFF;
 
   // The real screen and the platform's input injector.
   EchoService();
@@ -83,6 +88,9 @@ class EchoService {
   void pumpOnce(int maxWaitMs);
   // How long that wait may last now: 0 when something is due (echo thread).
   int waitBudgetMs(int maxWaitMs) const;
+  // Any thread: ends the echo thread's current or next wait (after a flag
+  // such as captureOn was written, or before joining it). The setters call it.
+  void wake() { wake_.notify(); }
 
   // Settings (UI thread). The region takes effect at the next capture stage
   // or input message, whichever comes first.
@@ -125,6 +133,8 @@ class EchoService {
   // Stages that found a changed picture and encoded it (reused frames do
   // not count).
   std::uint64_t framesEncoded() const { return framesEncoded_; }
+  // Of those, the ones encoded as changed rows spliced into the last frame.
+  std::uint64_t framesSpliced() const { return framesSpliced_; }
   const std::map<net::ClientId, ViewerState>& viewers() const { return viewers_; }
   const CaptureRegion& currentRegion() const { return currentRegion_; }
   // Bytes queued for the viewer and not yet taken by its socket.
@@ -161,11 +171,16 @@ class EchoService {
   // Whether a reported change may start the stage before its slot: the
   // picture was still for at least one interval of the service's rate.
   bool earlyStageAllowed(std::uint64_t nowUs) const;
+  // Re-encodes only the rows of MCUs the damage reached and splices them
+  // into the current frame's bytes (into scratchJpeg_); false when a whole
+  // encode is needed.
+  bool encodeChangedRows(const PixelFrame& frame, bool scaled, int quality);
   void countFrame(std::uint64_t now);
   void setLastError(const char* text);
   std::uint64_t nowMs() const;
 
   Clock clock_;
+  net::WakeSignal wake_;
   net::FrameServer server_;
   std::atomic<bool> running_{false};
   std::atomic<std::uint16_t> port_{0};
@@ -208,6 +223,13 @@ class EchoService {
   std::int32_t jpegMaxWidth_ = 0;
   // scaledFrame_ is capturedFrame_ scaled as it is now.
   bool scaledCurrent_ = false;
+  // currentJpeg_ encodes the kept picture as it was before this stage's
+  // damage, so the damaged rows alone can be re-encoded into it.
+  bool jpegSpliceBase_ = false;
+  JpegRowLayout currentRows_;
+  JpegRowLayout stripRows_;
+  std::vector<std::uint8_t> stripJpeg_;
+  std::uint64_t framesSpliced_ = 0;
   FrameDamage damage_;
   std::uint64_t framesEncoded_ = 0;
 

@@ -11,6 +11,7 @@ target_sources(vl_echo PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/duplication_recovery.cpp
   ${CMAKE_CURRENT_LIST_DIR}/duplication_damage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jpeg_rows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_turbo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_stb.cpp)
 vl_platform_sources(vl_echo

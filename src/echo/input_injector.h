@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "echo/capture.h"
+#include "net/wait_set.h"
 
 namespace vl {
 
@@ -76,6 +77,11 @@ class InputInjector {
   virtual void typeText(std::string_view utf8) = 0;
   // Called once per service pass for deferred clean-up.
   virtual void housekeeping() {}
+  // When housekeeping next has something to do (never: only when the
+  // wait handle reads ready or input comes), and a handle whose readiness
+  // needs a pass (-1: none). The echo thread sleeps on both.
+  virtual std::uint64_t housekeepingDueMs() const { return net::WaitSet::kNever; }
+  virtual int waitHandle() const { return -1; }
 };
 
 // One input event in SendInput's terms, independent of <windows.h>.

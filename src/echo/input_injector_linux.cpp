@@ -123,7 +123,6 @@ constexpr int kMaxWheelClicks = 100;
 // A remapped spare keycode stays mapped this long after its last use, so
 // that clients translating the key event late still see the character.
 constexpr std::uint64_t kSpareRestoreMs = 500;
-constexpr std::uint64_t kEventDrainMs = 250;
 constexpr std::size_t kSparePool = 4;
 
 class XTestInjector final : public InputInjector {
@@ -204,14 +203,18 @@ class XTestInjector final : public InputInjector {
         utf8, [this](unsigned vk) { pressKey(vk); }, [this](char32_t cp) { typeCharacter(cp); });
   }
 
+  std::uint64_t housekeepingDueMs() const override {
+    return dpy_ == nullptr || remapped_.empty() ? net::WaitSet::kNever : lastRemapMs_ + kSpareRestoreMs;
+  }
+  int waitHandle() const override { return dpy_ == nullptr ? -1 : ConnectionNumber(dpy_); }
+
   void housekeeping() override {
     if (dpy_ == nullptr) return;
     const std::uint64_t nowMs = monotonicMs();
     if (!remapped_.empty() && nowMs - lastRemapMs_ >= kSpareRestoreMs) restoreSpares();
-    if (nowMs - lastDrainMs_ >= kEventDrainMs) {
-      lastDrainMs_ = nowMs;
-      drainEvents();
-    }
+    // Every pass: the echo thread sleeps on this connection, so what it
+    // brings must be read or the next wait would end at once.
+    if (dpy_ != nullptr) drainEvents();
     if (dpy_ != nullptr && keymapStale_ && remapped_.empty()) {
       keymapStale_ = false;
       loadKeymap();
@@ -397,7 +400,6 @@ class XTestInjector final : public InputInjector {
   std::uint64_t retryAtMs_ = 0;
   std::uint64_t retryDelayMs_ = 0;
   std::uint64_t lastRemapMs_ = 0;
-  std::uint64_t lastDrainMs_ = 0;
   bool warned_ = false;
   bool keymapStale_ = false;
   int minCode_ = 0;

@@ -18,6 +18,20 @@ bool encodeJpeg(const PixelFrame& frame, int quality, std::vector<std::uint8_t>&
 // output buffer per thread, so steady sizes allocate nothing after warm-up.
 bool encodeJpegTurbo(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out);
 bool encodeJpegStb(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out);
+bool encodeJpegTurboRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out);
+
+// Rows [y, y + height) of the frame encoded as a picture of their own, for
+// spliceJpegRows (echo/jpeg_rows.h): y a multiple of jpegRowHeight, the
+// strip reaching a multiple of it or the frame's bottom. The TurboJPEG
+// encoder restarts at every row of MCUs (in every encode, whole frames
+// too); false from the stb one, whose files have no restart markers.
+bool encodeJpegRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out);
+// Height of one row of MCUs at this quality (the chroma sampling's).
+int jpegRowHeight(int quality);
+// Before the first encode and before other threads read the environment
+// (the restart setting reaches TurboJPEG that way). Also done by the first
+// encode.
+void prepareJpegEncoder();
 
 // "turbo" or "stb": the encoder behind encodeJpeg.
 const char* jpegEncoderName();

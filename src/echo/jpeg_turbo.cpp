@@ -8,6 +8,7 @@
 
 #include "echo/jpeg.h"
 #include "echo/jpeg_common.h"
+#include "log/helpers.h"
 
 namespace vl {
 namespace {
@@ -36,27 +37,50 @@ struct TurboEncoder {
 // Same chroma choice as stb's writer: 4:2:0 up to quality 90, 4:4:4 above.
 int subsamplingFor(int quality) { return quality <= 90 ? TJSAMP_420 : TJSAMP_444; }
 
-}  // namespace
-
-bool encodeJpegTurbo(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out) {
+bool encodeRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out) {
   out.clear();
-  if (!detail::jpegInputUsable(frame)) return false;
+  if (!detail::jpegInputUsable(frame) || y < 0 || height < 1 || y + height > frame.height) return false;
+  prepareJpegEncoder();
   quality = detail::clampJpegQuality(quality);
   thread_local TurboEncoder encoder;
   if (!encoder.handle) encoder.handle = tjInitCompress();
   if (!encoder.handle) return false;
   const int subsampling = subsamplingFor(quality);
-  const unsigned long bound = tjBufSize(frame.width, frame.height, subsampling);
+  const unsigned long bound = tjBufSize(frame.width, height, subsampling);
   if (bound == static_cast<unsigned long>(-1) || bound > 0x7FFFFFFFul || !encoder.reserve(bound)) return false;
   unsigned long size = encoder.capacity;
   unsigned char* target = encoder.buffer;
-  if (tjCompress2(encoder.handle, frame.pixels.data(), frame.width, frame.width * 4, frame.height, TJPF_RGBX, &target,
-                  &size, subsampling, quality, TJFLAG_NOREALLOC) != 0)
+  const unsigned char* first = frame.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(frame.width) * 4u;
+  if (tjCompress2(encoder.handle, first, frame.width, frame.width * 4, height, TJPF_RGBX, &target, &size, subsampling,
+                  quality, TJFLAG_NOREALLOC) != 0)
     return false;
   if (target != encoder.buffer || size == 0 || size > encoder.capacity) return false;
   out.resize(size);
   std::memcpy(out.data(), target, size);
   return !out.empty();
+}
+
+}  // namespace
+
+void prepareJpegEncoder() {
+  // TurboJPEG 2 takes the restart interval from the environment only: one
+  // restart marker per MCU row (a few bytes a row) lets a change re-encode
+  // just its rows.
+  static const bool done = [] {
+    setProcessEnv("TJ_RESTART", "1");
+    return true;
+  }();
+  (void)done;
+}
+
+int jpegRowHeight(int quality) { return tjMCUHeight[subsamplingFor(detail::clampJpegQuality(quality))]; }
+
+bool encodeJpegTurbo(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out) {
+  return encodeRows(frame, 0, frame.height, quality, out);
+}
+
+bool encodeJpegTurboRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out) {
+  return encodeRows(frame, y, height, quality, out);
 }
 
 }  // namespace vl

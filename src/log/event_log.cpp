@@ -28,10 +28,21 @@ std::deque<EventLogEntry>& posted() {
 
 }  // namespace
 
+std::function<void()>& postedHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+void setPostedEventHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(postedMutex());
+  postedHook() = std::move(hook);
+}
+
 void postEvent(int level, const std::string& text) {
   std::lock_guard<std::mutex> lock(postedMutex());
   posted().push_back(EventLogEntry{monotonicMs(), level, text});
   while (posted().size() > kPostedEventsMax) posted().pop_front();
+  if (postedHook()) postedHook()();
 }
 
 std::deque<EventLogEntry> takePostedEvents() {

@@ -33,6 +33,9 @@ class EventLog {
 inline constexpr std::size_t kPostedEventsMax = 64;
 void postEvent(int level, const std::string& text);
 std::deque<EventLogEntry> takePostedEvents();
+// Called by postEvent after queuing, so the thread that takes them wakes
+// (empty: none). The agent sets it while it runs.
+void setPostedEventHook(std::function<void()> hook);
 
 // How services that run before (or without) the agent report user-facing
 // events: the agent hands in its event log, tests a recorder.

@@ -79,5 +79,8 @@ std::string printableForLog(std::string_view text);
 // Environment helpers: exists (also when empty) and value.
 bool envExists(const char* name);
 std::string envValue(const char* name);
+// Sets a variable for this process's C library readers (getenv); before
+// other threads read the environment.
+void setProcessEnv(const char* name, const char* value);
 
 }  // namespace vl

@@ -74,6 +74,8 @@ std::string agentDataDirectory() {
 
 bool envExists(const char* name) { return std::getenv(name) != nullptr; }
 
+void setProcessEnv(const char* name, const char* value) { ::setenv(name, value, 1); }
+
 std::string envValue(const char* name) {
   const char* v = std::getenv(name);
   return v ? std::string(v) : std::string();

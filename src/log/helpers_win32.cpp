@@ -1,6 +1,8 @@
 // Windows side of the helpers: UTF-16 paths, debugger output, kernel32 files.
 #include <windows.h>
 
+#include <stdlib.h>
+
 #include <io.h>
 
 #include <cstdio>
@@ -69,6 +71,8 @@ std::int64_t fileSize(const std::string& path) {
 // The process environment itself, not the CRT's copy: a variable that exists
 // with an empty value counts as existing.
 std::string agentDataDirectory() { return joinPath(exeDirectory(), "data"); }
+
+void setProcessEnv(const char* name, const char* value) { _putenv_s(name, value); }
 
 bool envExists(const char* name) {
   SetLastError(ERROR_SUCCESS);

@@ -48,6 +48,8 @@ class TcpClient {
   bool isOpen() const { return socket_ != kInvalidSocket; }
   bool connecting() const { return connecting_; }
   bool broken() const { return broken_; }
+  // For a wait elsewhere (kInvalidSocket when closed).
+  SocketHandle handle() const { return socket_; }
 
  private:
   SocketHandle socket_ = kInvalidSocket;
@@ -71,6 +73,8 @@ class UdpSocket {
   bool isOpen() const { return socket_ != kInvalidSocket; }
   // Port actually bound, 0 when closed.
   std::uint16_t localPort() const;
+  // For a wait elsewhere (kInvalidSocket when closed).
+  SocketHandle handle() const { return socket_; }
 
   // true only when the whole datagram left in one call. Dotted IPv4 hosts
   // and "255.255.255.255" only; host names fail without sending.

@@ -175,6 +175,11 @@ void FrameServer::pollWithWait(const ConnectHandler& onConnect, const FrameHandl
   }
 }
 
+void FrameServer::planWait(WaitSet& waits) const {
+  waits.watch(listenSocket_);
+  for (const auto& [id, client] : clients_) waits.watch(client->socket, client->unsent() != 0);
+}
+
 void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
                            const DisconnectHandler& onDisconnect, int waitMs, bool watchListen) {
   acceptPending(onConnect);
@@ -189,9 +194,10 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     sys::setPollFd(fds.back(), client->socket, events);
     pollIds_.push_back(id);
   }
-  if (watchListen && extraWait_ != kInvalidSocket) {
+  for (const SocketHandle extra : extraWaits_) {
+    if (!watchListen || extra == kInvalidSocket) continue;
     fds.emplace_back();
-    sys::setPollFd(fds.back(), extraWait_, sys::kPollRead);
+    sys::setPollFd(fds.back(), extra, sys::kPollRead);
   }
   const bool listenWatched = watchListen && listenSocket_ != kInvalidSocket;
   if (listenWatched) {

@@ -13,6 +13,7 @@
 #include "log/throttle.h"
 #include "net/frame.h"
 #include "net/socket.h"
+#include "net/wait_set.h"
 
 namespace vl::net {
 
@@ -106,7 +107,14 @@ class FrameServer {
   // One more handle pollWithWait watches for reading (kInvalidSocket: none),
   // so an owner also wakes when another source has news (the echo thread:
   // the X connection reporting a screen change). Nothing is read from it.
-  void setExtraWaitHandle(SocketHandle handle) { extraWait_ = handle; }
+  // Up to kExtraWaitSlots such handles, one per slot.
+  static constexpr int kExtraWaitSlots = 3;
+  void setExtraWaitHandle(SocketHandle handle, int slot = 0) {
+    if (slot >= 0 && slot < kExtraWaitSlots) extraWaits_[slot] = handle;
+  }
+  // For an owner that waits elsewhere (the UI thread's one wait): what a
+  // pass would watch, the listening socket included; poll() then handles it.
+  void planWait(WaitSet& waits) const;
   std::uint16_t port() const { return port_; }
   // Port the listening socket is bound to (the system's pick after
   // listen(0)); 0 when not listening.
@@ -135,7 +143,7 @@ class FrameServer {
   void closeNow(ClientId id);
 
   SocketHandle listenSocket_ = kInvalidSocket;
-  SocketHandle extraWait_ = kInvalidSocket;
+  SocketHandle extraWaits_[kExtraWaitSlots] = {kInvalidSocket, kInvalidSocket, kInvalidSocket};
   int sendBufferSize_ = kDefaultSendBufferSize;
   std::size_t maxClients_ = 0;
   std::uint32_t maxFramePayload_ = kMaxFramePayload;

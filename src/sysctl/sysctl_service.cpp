@@ -267,6 +267,17 @@ void SysCtlService::handleSysCtlFrame(net::ClientId client, net::FrameKind kind,
            formatString("系统控制 %s（幅度 %d）：%s", name, command.step, message.c_str()));
 }
 
+void SysCtlService::planWait(net::WaitSet& waits) const {
+  if (!pendingOp_.empty()) waits.dueAt(pendingDueMs_);
+  const std::uint64_t t = now();
+  if (platform_->powerRequestsOutstanding()) waits.dueAt(t + kSysCtlRecheckMs);
+  if (!ready_) return;
+  server_.planWait(waits);
+  for (const auto& entry : waiting_) waits.dueAt(entry.second.openedMs + kSysCtlIdleMs);
+  for (const LineBudget* budget : {&rejectedLog_, &refusedPowerLog_, &oversizedLog_, &idleLog_})
+    if (budget->held() != 0) waits.dueAt(t + kSysCtlRecheckMs);
+}
+
 void SysCtlService::runPendingPowerOp() {
   if (pendingOp_.empty() || now() < pendingDueMs_) return;
   const std::string op = std::move(pendingOp_);

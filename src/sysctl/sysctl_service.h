@@ -36,6 +36,9 @@ inline constexpr std::uint64_t kSysCtlIdleMs = 5000;
 // this many, then a few a second; a flood is summarised by the count held back.
 inline constexpr std::uint64_t kSysCtlLogBurst = 16;
 inline constexpr std::uint64_t kSysCtlLogPerSecond = 4;
+// While lines are held back, or a power command may still fail, the tick
+// looks again this often.
+inline constexpr std::uint64_t kSysCtlRecheckMs = 250;
 
 // Display name of an operation; "（未选择操作）" for "", "（未知操作）" otherwise.
 const char* sysOpDisplayName(std::string_view op);
@@ -83,6 +86,9 @@ class SysCtlService {
   void handleSysCtlFrame(net::ClientId client, net::FrameKind kind, const std::uint8_t* payload,
                          std::uint64_t length);
   void runPendingPowerOp();
+  // What the next tick waits for: the server's sockets, the pending power
+  // operation, the idle close of a silent connection, held-back lines.
+  void planWait(net::WaitSet& waits) const;
 
   // false: shutdown and restart are refused; volume and mute still work.
   void setPowerAllowed(bool allowed) { powerAllowed_ = allowed; }

@@ -75,6 +75,9 @@ class SystemPlatform {
     (void)error;
     return false;
   }
+  // Whether a request handed over may still report through
+  // takeLatePowerFailure (its caller then checks again soon).
+  virtual bool powerRequestsOutstanding() const { return false; }
 
   // Apartment-threaded on the calling thread; kHrChangedMode when the thread
   // already belongs to another apartment.

@@ -288,6 +288,8 @@ class LinuxSystemPlatform final : public SystemPlatform {
     return true;
   }
 
+  bool powerRequestsOutstanding() const override { return !children_.empty(); }
+
   bool takeLatePowerFailure(bool& reboot, std::uint32_t& error) override {
     for (auto it = children_.begin(); it != children_.end();) {
       int status = 0;

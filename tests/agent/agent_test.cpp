@@ -2,11 +2,13 @@
 // injected clock: start-up and ports, regions, settings, discovery, Pad link.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "agent_fixture.h"
+#include "log/event_log.h"
 #include "log/helpers.h"
 #include "log/json_bounded.h"
 #include "net/frame.h"
@@ -418,6 +420,82 @@ TEST(AgentPadText, CutAtCharacterBoundaryWithoutControlBytes) {
   EXPECT_EQ(cut.size(), 510u);
   EXPECT_EQ(cut, chinese.substr(0, 510));
   EXPECT_EQ(padTextForDisplay(std::string(100000, 'x')).size(), kPadTextMax);
+}
+
+
+// The headless loop sleeps until the earliest of the agent's timers: each
+// component's own, alone and together, on the fake clock (now 10000).
+TEST_F(AgentTest, TheTicksWaitEndsAtTheEarliestDueTimer) {
+  Agent& a = startAgent();
+  struct Case {
+    const char* name;
+    std::function<void(Agent&)> arrange;
+    std::uint64_t due;
+  };
+  constexpr std::uint64_t kNever = net::WaitSet::kNever;
+  const Case cases[] = {
+      {"nothing to do", [](Agent&) {}, kNever},
+      {"settings changed at 9800: the debounce", [](Agent& g) {
+         g.settingsDirty = true;
+         g.lastSaveMs = 9800;
+       }, 10501},
+      {"discovery, last probe 9000", [](Agent& g) {
+         g.settings.autoDiscover = true;
+         g.lastProbeMs = 9000;
+       }, 11501},
+      {"debounce before the probe", [](Agent& g) {
+         g.settings.autoDiscover = true;
+         g.lastProbeMs = 9000;
+         g.settingsDirty = true;
+         g.lastSaveMs = 9800;
+       }, 10501},
+      {"a Pad address never tried: now", [](Agent& g) { g.settings.hubIp = "10.9.9.9"; }, 10000},
+      {"a Pad address that failed at 9500: the retry", [](Agent& g) {
+         g.settings.hubIp = "10.9.9.9";
+         g.lastFailureMs = 9500;
+       }, 12501},
+      {"linked, last heartbeat 9900: the next, not a retry", [](Agent& g) {
+         g.settings.hubIp = "10.9.9.9";
+         g.linkConnected = true;
+         g.lastHeartbeatMs = 9900;
+       }, 10901},
+      {"a probe overdue", [](Agent& g) {
+         g.settings.autoDiscover = true;
+         g.lastProbeMs = 1000;
+       }, 3501},
+  };
+  for (const Case& c : cases) {
+    a.settings.autoDiscover = false;
+    a.settings.hubIp.clear();
+    a.settingsDirty = false;
+    a.linkConnected = false;
+    a.lastFailureMs = 0;
+    c.arrange(a);
+    net::WaitSet waits;
+    a.planWait(waits);
+    EXPECT_EQ(waits.dueMs(), c.due) << c.name;
+    // The agent's wake signal and the system-control port, whatever the case.
+    EXPECT_GE(waits.entries().size(), 2u) << c.name;
+  }
+  a.linkConnected = false;
+}
+
+// Another thread's news (a settings write that failed, a posted event) ends
+// the tick's wait instead of waiting for the next timer.
+TEST_F(AgentTest, PostedEventsWakeTheTick) {
+  Agent& a = startAgent();
+  a.settings.autoDiscover = false;
+  a.settings.hubIp.clear();
+  a.settingsDirty = false;
+  net::WaitSet waits;
+  a.agentTick();
+  a.planWait(waits);
+  EXPECT_EQ(waits.wait(clock_, 0), 0);
+  std::thread other([] { postEvent(2, "from the echo thread"); });
+  other.join();
+  EXPECT_EQ(waits.wait(clock_), 1);  // no timer: only the notice ends it
+  a.agentTick();
+  EXPECT_EQ(waits.wait(clock_, 0), 0);  // drained by the tick
 }
 
 }  // namespace

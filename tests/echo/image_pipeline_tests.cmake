@@ -4,6 +4,7 @@ vl_add_gtest(vl_image_pipeline_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/pipeline_region_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/pipeline_image_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/pipeline_cursor_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/jpeg_rows_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/duplication_recovery_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/duplication_damage_test.cpp
   LIBS vl_echo vl_turbojpeg)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "echo/jpeg.h"
 #include "service_fixture.h"
 
 namespace vl::test {
@@ -134,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Skip, EchoStill,
 // same JPEG bytes after every change, at scaled and unscaled sizes.
 TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
   struct Size {
-    int width, height, maxWidth;
+    int width, height, maxWidth, quality;
   };
   const std::vector<PixelRect> changes = {
       {100, 50, 7, 5},       // inside
@@ -147,8 +148,10 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
   };
   // Modes: damage copied into the service's frame; every change whole; the
   // picture in the source's own B, G, R, X buffer (scaled in place, or
-  // converted where it changed when no scaling is needed).
-  for (const Size size : {Size{1920, 1080, 1600}, Size{1920, 1080, 1280}, Size{1366, 768, 1600}}) {
+  // converted where it changed when no scaling is needed). Quality 95
+  // encodes 4:4:4, whose rows of MCUs are 8 pixels high.
+  for (const Size size : {Size{1920, 1080, 1600, 62}, Size{1920, 1080, 1280, 62}, Size{1366, 768, 1600, 62},
+                          Size{1920, 1080, 1600, 95}}) {
     std::vector<std::vector<std::uint8_t>> frames[3];
     int wholeCaptures[3] = {0, 0, 0};
     int landed = 0;  // changes that fall on the screen
@@ -157,6 +160,7 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
       source_->reportsWhole = mode == 1;
       source_->viewsInPlace = mode == 2;
       service_->setMaxWidth(size.maxWidth);
+      service_->setQuality(size.quality);
       service_->captureOn = true;
       service_->pumpOnce(0);
       frames[mode].push_back(service_->currentJpeg());
@@ -171,6 +175,11 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
         frames[mode].push_back(service_->currentJpeg());
       }
       wholeCaptures[mode] = source_->captures;
+      // The small changes re-encode only their rows (the full-height column
+      // and the large one take a whole encode).
+      if (mode == 0 && std::string(jpegEncoderName()) == "turbo")
+        EXPECT_GE(service_->framesSpliced(), 4u) << size.width << " -> " << size.maxWidth;
+      if (mode == 1) EXPECT_EQ(service_->framesSpliced(), 0u);
     }
     EXPECT_EQ(wholeCaptures[0], 1) << size.width << " -> " << size.maxWidth;
     EXPECT_EQ(wholeCaptures[1], landed + 1);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -133,6 +135,57 @@ TEST_F(EchoServiceTest, IdleWaitEndsAtOnceForAConnectAndForInput) {
   EXPECT_LT(monotonicMs() - start, static_cast<std::uint64_t>(kLongWaitMs / 2));
   EXPECT_NE(service_->lastInputMs(), 0u);
   EXPECT_EQ(injector_->calls.size(), 1u);
+}
+
+// The echo thread's loop may wait for ever: whatever the UI thread changes,
+// and stop, must end that wait, also when it comes before the wait begins
+// (a notice is never drained before the pass has read what it stands for).
+TEST_F(EchoServiceTest, AWaitWithoutLimitEndsForEverySettingChangeAndForStop) {
+  useFakeClock();
+  EXPECT_EQ(service_->waitBudgetMs(EchoService::kWaitForWork), EchoService::kWaitForWork);  // idle
+  const std::pair<const char*, std::function<void()>> changes[] = {
+      {"fps", [&] { service_->setFps(12); }},
+      {"quality", [&] { service_->setQuality(40); }},
+      {"width", [&] { service_->setMaxWidth(800); }},
+      {"region", [&] { service_->setRegion(CaptureRegion::custom(0, 0, 32, 32)); }},
+      {"display", [&] { service_->displayChanged(); }},
+      {"a flag, then wake", [&] {
+         service_->staticSkip = true;
+         service_->wake();
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    change();
+    service_->pumpOnce(EchoService::kWaitForWork);  // returns: the notice waits in the handle
+  }
+  // captureOn from idle: the same pass starts streaming.
+  service_->captureOn = true;
+  service_->wake();
+  service_->pumpOnce(EchoService::kWaitForWork);
+  EXPECT_EQ(service_->frameSeq(), 1u);
+  service_->captureOn = false;
+  service_->pumpOnce(0);
+
+  // Stop from another thread, as the agent does it, while the loop sleeps.
+  std::atomic<bool> running{true};
+  std::thread echo([&] {
+    while (running) service_->pumpOnce(EchoService::kWaitForWork);
+  });
+  running = false;
+  service_->wake();
+  echo.join();
+}
+
+TEST_F(EchoServiceTest, TheInjectorsHousekeepingBoundsTheWait) {
+  useFakeClock();
+  injector_->dueMs = fakeNow_ + 500;
+  EXPECT_EQ(service_->waitBudgetMs(EchoService::kWaitForWork), 500);
+  EXPECT_EQ(service_->waitBudgetMs(20), 20);
+  fakeNow_ += 501;
+  EXPECT_EQ(service_->waitBudgetMs(EchoService::kWaitForWork), 0);
+  injector_->dueMs = net::WaitSet::kNever;
+  EXPECT_EQ(service_->waitBudgetMs(EchoService::kWaitForWork), EchoService::kWaitForWork);
 }
 
 }  // namespace

@@ -85,8 +85,10 @@ struct RecordingInjector final : InputInjector {
   void keyEvent(unsigned vk, bool down) override;
   void pressKey(unsigned vk) override;
   void typeText(std::string_view utf8) override;
+  std::uint64_t housekeepingDueMs() const override { return dueMs; }
 
   std::vector<std::string> calls;
+  std::uint64_t dueMs = net::WaitSet::kNever;  // what housekeeping asks for
 };
 
 struct ReceivedFrame {

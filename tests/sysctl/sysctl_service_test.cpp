@@ -517,5 +517,39 @@ TEST(SysCtlServiceStart, TakenPortLeavesTheServiceOffButPowerStillRuns) {
   b.stop();
 }
 
+// What the agent's tick waits for on this service's behalf: its sockets, the
+// pending power operation and the close of a connection that stays silent.
+TEST_F(SysCtlServiceTest, TheTicksWaitEndsForThePowerOperationAndASilentConnection) {
+  net::WaitSet waits;
+  service.planWait(waits);
+  EXPECT_EQ(waits.entries().size(), 1u);  // the listening socket
+  EXPECT_EQ(waits.dueMs(), net::WaitSet::kNever);
+
+  EXPECT_EQ(reply(R"({"t":"sys.cmd","op":"shutdown"})"), ack(true, "正在关机"));
+  waits.clear();
+  service.planWait(waits);
+  EXPECT_EQ(waits.dueMs(), 1400u);
+
+  net::TcpClient silent;
+  ASSERT_TRUE(silent.startConnect("127.0.0.1", port));
+  for (int i = 0; i < 1000 && waits.entries().size() < 2; ++i) {
+    service.poll();
+    waits.clear();
+    service.planWait(waits);
+  }
+  ASSERT_EQ(waits.entries().size(), 2u);
+  EXPECT_EQ(waits.dueMs(), 1400u);
+  now = 1400;
+  service.tick();
+  waits.clear();
+  service.planWait(waits);
+  EXPECT_EQ(waits.dueMs(), 1000u + kSysCtlIdleMs);  // the silent one's close
+  now = 1000 + kSysCtlIdleMs;
+  service.tick();
+  waits.clear();
+  service.planWait(waits);
+  EXPECT_EQ(waits.dueMs(), net::WaitSet::kNever);
+}
+
 }  // namespace
 }  // namespace vl
