@@ -30,8 +30,11 @@ int WaitSet::timeoutMs(std::uint64_t nowMs, int capMs) const {
 
 int WaitSet::wait(std::uint64_t nowMs, int capMs, SocketHandle extra) const {
   const int timeout = timeoutMs(nowMs, capMs);
-  thread_local std::vector<sys::PollFd> fds;
-  fds.clear();
+  // A local, not a thread_local: mingw-w64 runs thread_local destructors
+  // after the thread's storage is gone. The owner wakes for its own timers
+  // and sockets only, never per frame.
+  std::vector<sys::PollFd> fds;
+  fds.reserve(entries_.size() + 1);
   for (const Entry& e : entries_) {
     fds.emplace_back();
     sys::setPollFd(fds.back(), e.handle, e.write ? static_cast<short>(sys::kPollRead | sys::kPollWrite) : sys::kPollRead);

@@ -177,8 +177,9 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
       wholeCaptures[mode] = source_->captures;
       // The small changes re-encode only their rows (the full-height column
       // and the large one take a whole encode).
-      if (mode == 0 && std::string(jpegEncoderName()) == "turbo")
+      if (mode == 0 && std::string(jpegEncoderName()) == "turbo") {
         EXPECT_GE(service_->framesSpliced(), 4u) << size.width << " -> " << size.maxWidth;
+      }
       if (mode == 1) EXPECT_EQ(service_->framesSpliced(), 0u);
     }
     EXPECT_EQ(wholeCaptures[0], 1) << size.width << " -> " << size.maxWidth;
