@@ -550,7 +550,7 @@ void EchoService::captureStage() {
   // instead of growing with every slightly larger frame.
   const std::size_t room = currentJpeg_.size() + currentJpeg_.size() / 4 + 65536;
   if (scratchJpeg_.capacity() < room) scratchJpeg_.reserve(room + room / 2);
-  if (!encodeJpeg(*frame, quality, scratchJpeg_)) {
+  if (!jpegEncoder_.encode(*frame, quality, scratchJpeg_)) {
     setLastError("JPEG 编码失败");
     return;
   }

@@ -30,6 +30,7 @@
 #include "echo/capture_region.h"
 #include "echo/frame_source.h"
 #include "echo/input_injector.h"
+#include "echo/jpeg.h"
 #include "echo/scale.h"
 #include "echo/viewer_state.h"
 #include "net/frame_server.h"
@@ -214,6 +215,7 @@ class EchoService {
   PixelFrame capturedFrame_;
   PixelFrame scaledFrame_;
   BilinearScaler scaler_;
+  JpegEncoder jpegEncoder_;
   std::vector<std::uint8_t> samples_;
   std::vector<std::uint8_t> scratchJpeg_;
 
