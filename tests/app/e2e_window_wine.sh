@@ -51,7 +51,9 @@ cp "$agent_src" "$work/app/"
 ln -s /usr/share/fonts/truetype/wqy/wqy-microhei.ttc "$work/app/fonts/wqy-microhei.ttc"
 agent="$work/app/$(basename "$agent_src")"
 
-export WINEPREFIX="$(dirname "$agent_src")/e2e-window-wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# warn+heap: Wine fills freed heap blocks, so memory used after it was freed
+# (at exit, say) faults every time rather than now and then.
+export WINEPREFIX="$(dirname "$agent_src")/e2e-window-wine-prefix" WINEDEBUG=warn+heap WINEDLLOVERRIDES="mscoree,mshtml="
 export VL_POWER_DRY_RUN=1
 if [ ! -f "$WINEPREFIX/.vl-ready" ]; then
   rm -rf "$WINEPREFIX"
@@ -95,6 +97,7 @@ stop_agent_checked() {
   until_true 15 ended || fail "the agent did not end"
   wait "$agent_pid"; local rc=$?
   [ "$rc" = 0 ] || fail "exit code $rc"
+  ! grep -m 3 ":heap:" "$work/agent.err" || fail "heap warnings (a bad free, say)"
 }
 window_id() { xdotool search --name "^Velmora 被控端\$" 2>/dev/null | head -n 1; }
 # Presses Return on a message box titled $1 (not the window $2): without a
