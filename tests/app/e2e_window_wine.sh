@@ -185,7 +185,12 @@ grep -qF '"hubIp": "127.0.0.1"' "$settings" || fail "settings not saved at exit"
 
 # --- The stall self-test: frames flow while the UI thread sleeps ---
 VL_AGENT_STALL_MS=3000 start_agent
+# A first viewer opens the capture (on a busy machine Wine takes seconds to
+# refuse desktop duplication); it stays open for the viewer of the stall.
+"$pad" watch 127.0.0.1 --fps 10 --count 1 --seconds 10 > "$work/watch-warm.out" 2>&1 ||
+  fail "no frame before the stall: $(tail -n 1 "$work/watch-warm.out")"
 wait_for "$log" "【自检】界面线程阻塞 3000 ms" 12 || fail "no self-test line"
+grep -qF "【自检】界面线程恢复" "$log" && fail "the stall was over before the viewer came"
 "$pad" watch 127.0.0.1 --fps 10 --count 15 --seconds 2.5 > "$work/watch-stall.out" 2>&1
 wait_for "$log" "【自检】界面线程恢复" 5 || fail "no recovery line"
 frames=$(sed -n 's/^done: \([0-9]*\) frames.*/\1/p' "$work/watch-stall.out")
