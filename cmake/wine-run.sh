@@ -10,7 +10,8 @@ if [ -z "${WINEPREFIX:-}" ]; then
   echo "wine-run.sh: WINEPREFIX is not set (run through scripts/test)" >&2
   exit 125
 fi
-export WINEDEBUG=-all
+# VL_WINEDEBUG: Wine debug channels for one test (e.g. warn+heap).
+export WINEDEBUG=${VL_WINEDEBUG:--all}
 out=$(mktemp)
 err=$(mktemp)
 # A program that ends non-zero without writing a byte never ran: every test

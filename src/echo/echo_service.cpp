@@ -622,7 +622,7 @@ void EchoService::captureStage() {
                        frameWidth_ == static_cast<std::uint32_t>(frame->width) &&
                        frameHeight_ == static_cast<std::uint32_t>(frame->height) &&
                        encodeChangedRows(*frame, frame == &scaledFrame_, quality);
-  if (!spliced && !encodeJpeg(*frame, quality, scratchJpeg_)) {
+  if (!spliced && !jpegEncoder_.encode(*frame, quality, scratchJpeg_)) {
     setLastError("JPEG 编码失败");
     jpegSpliceBase_ = false;
     return;
@@ -686,7 +686,7 @@ bool EchoService::encodeChangedRows(const PixelFrame& frame, bool scaled, int qu
   if (height * 2 >= frame.height) return false;
   if (!findJpegRows(currentJpeg_, currentRows_) ||
       currentRows_.rows() != (frame.height + rowHeight - 1) / rowHeight ||
-      !encodeJpegRows(frame, y, height, quality, stripJpeg_) || !findJpegRows(stripJpeg_, stripRows_))
+      !jpegEncoder_.encodeRows(frame, y, height, quality, stripJpeg_) || !findJpegRows(stripJpeg_, stripRows_))
     return false;
   return spliceJpegRows(currentJpeg_, currentRows_, stripJpeg_, stripRows_, firstRow, scratchJpeg_);
 }

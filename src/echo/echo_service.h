@@ -31,6 +31,7 @@
 #include "echo/frame_source.h"
 #include "echo/jpeg_rows.h"
 #include "echo/input_injector.h"
+#include "echo/jpeg.h"
 #include "echo/scale.h"
 #include "echo/viewer_state.h"
 #include "net/frame_server.h"
@@ -241,6 +242,7 @@ class EchoService {
   bool convertedCurrent_ = false;
   PixelFrame scaledFrame_;
   BilinearScaler scaler_;
+  JpegEncoder jpegEncoder_;
   std::vector<std::uint8_t> samples_;
   std::vector<std::uint8_t> scratchJpeg_;
 

@@ -2,22 +2,33 @@
 
 namespace vl {
 
-bool encodeJpeg(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out) {
+bool JpegEncoder::encode(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out) {
 #if defined(VL_JPEG_STB)
   return encodeJpegStb(frame, quality, out);
 #else
-  return encodeJpegTurbo(frame, quality, out);
+  return turbo_.encode(frame, quality, out);
 #endif
 }
 
-bool encodeJpegRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out) {
+bool JpegEncoder::encodeRows(const PixelFrame& frame, int y, int height, int quality,
+                             std::vector<std::uint8_t>& out) {
 #if defined(VL_JPEG_STB)
   (void)frame, (void)y, (void)height, (void)quality;
   out.clear();
   return false;
 #else
-  return encodeJpegTurboRows(frame, y, height, quality, out);
+  return turbo_.encodeRows(frame, y, height, quality, out);
 #endif
+}
+
+bool encodeJpeg(const PixelFrame& frame, int quality, std::vector<std::uint8_t>& out) {
+  JpegEncoder encoder;
+  return encoder.encode(frame, quality, out);
+}
+
+bool encodeJpegRows(const PixelFrame& frame, int y, int height, int quality, std::vector<std::uint8_t>& out) {
+  JpegEncoder encoder;
+  return encoder.encodeRows(frame, y, height, quality, out);
 }
 
 const char* jpegEncoderName() {

@@ -51,7 +51,9 @@ cp "$agent_src" "$work/app/"
 ln -s /usr/share/fonts/truetype/wqy/wqy-microhei.ttc "$work/app/fonts/wqy-microhei.ttc"
 agent="$work/app/$(basename "$agent_src")"
 
-export WINEPREFIX="$(dirname "$agent_src")/e2e-window-wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# warn+heap: Wine fills freed heap blocks, so memory used after it was freed
+# (at exit, say) faults every time rather than now and then.
+export WINEPREFIX="$(dirname "$agent_src")/e2e-window-wine-prefix" WINEDEBUG=warn+heap WINEDLLOVERRIDES="mscoree,mshtml="
 export VL_POWER_DRY_RUN=1
 if [ ! -f "$WINEPREFIX/.vl-ready" ]; then
   rm -rf "$WINEPREFIX"
@@ -95,6 +97,7 @@ stop_agent_checked() {
   until_true 15 ended || fail "the agent did not end"
   wait "$agent_pid"; local rc=$?
   [ "$rc" = 0 ] || fail "exit code $rc"
+  ! grep -m 3 ":heap:" "$work/agent.err" || fail "heap warnings (a bad free, say)"
 }
 window_id() { xdotool search --name "^Velmora 被控端\$" 2>/dev/null | head -n 1; }
 # Presses Return on a message box titled $1 (not the window $2): without a
@@ -182,7 +185,12 @@ grep -qF '"hubIp": "127.0.0.1"' "$settings" || fail "settings not saved at exit"
 
 # --- The stall self-test: frames flow while the UI thread sleeps ---
 VL_AGENT_STALL_MS=3000 start_agent
+# A first viewer opens the capture (on a busy machine Wine takes seconds to
+# refuse desktop duplication); it stays open for the viewer of the stall.
+"$pad" watch 127.0.0.1 --fps 10 --count 1 --seconds 10 > "$work/watch-warm.out" 2>&1 ||
+  fail "no frame before the stall: $(tail -n 1 "$work/watch-warm.out")"
 wait_for "$log" "【自检】界面线程阻塞 3000 ms" 12 || fail "no self-test line"
+grep -qF "【自检】界面线程恢复" "$log" && fail "the stall was over before the viewer came"
 "$pad" watch 127.0.0.1 --fps 10 --count 15 --seconds 2.5 > "$work/watch-stall.out" 2>&1
 wait_for "$log" "【自检】界面线程恢复" 5 || fail "no recovery line"
 frames=$(sed -n 's/^done: \([0-9]*\) frames.*/\1/p' "$work/watch-stall.out")
