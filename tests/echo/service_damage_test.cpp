@@ -180,7 +180,9 @@ TEST_F(EchoDamage, SmallChangesGiveTheFramesOfTheWholePath) {
       if (mode == 0 && std::string(jpegEncoderName()) == "turbo") {
         EXPECT_GE(service_->framesSpliced(), 4u) << size.width << " -> " << size.maxWidth;
       }
-      if (mode == 1) EXPECT_EQ(service_->framesSpliced(), 0u);
+      if (mode == 1) {
+        EXPECT_EQ(service_->framesSpliced(), 0u);
+      }
     }
     EXPECT_EQ(wholeCaptures[0], 1) << size.width << " -> " << size.maxWidth;
     EXPECT_EQ(wholeCaptures[1], landed + 1);
