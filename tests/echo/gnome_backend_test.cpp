@@ -18,7 +18,8 @@ namespace {
 // B = 200 + 10x + y, in the given layout, rows `stride` bytes apart (the
 // padding filled with 0xEE).
 std::vector<std::uint8_t> picture(PixelLayout layout, std::size_t stride) {
-  std::vector<std::uint8_t> data(stride * 2, 0xEE);
+  // Room for both rows whatever the stride; cut to two strides at the end.
+  std::vector<std::uint8_t> data(stride * 2 + 12, 0xEE);
   for (int y = 0; y < 2; ++y) {
     for (int x = 0; x < 3; ++x) {
       const std::uint8_t r = static_cast<std::uint8_t>(10 * x + y), g = static_cast<std::uint8_t>(100 + r),
@@ -33,6 +34,7 @@ std::vector<std::uint8_t> picture(PixelLayout layout, std::size_t stride) {
       }
     }
   }
+  data.resize(stride * 2);
   return data;
 }
 
