@@ -41,21 +41,6 @@ class GnomeInjector final : public InputInjector {
     session_->pointerButton(kEvdevButton[normalizeButton(button)], down);
   }
 
-  void click(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
-
-  void doubleClick(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
-
   void wheel(int notches, bool ctrl) override {
     if (notches == 0) return;
     if (ctrl) session_->keysym(kKeysymControlL, true);

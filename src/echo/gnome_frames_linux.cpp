@@ -123,9 +123,9 @@ bool currentModeSize(GVariant* monitors, const char* connector, std::int32_t& wi
   GVariant* monitor = nullptr;
   bool found = false;
   while (!found && (monitor = g_variant_iter_next_value(&iter)) != nullptr) {
-    GVariant* spec = g_variant_get_child_value(monitor, 0);
+    GVariant* identity = g_variant_get_child_value(monitor, 0);
     const gchar* name = nullptr;
-    g_variant_get_child(spec, 0, "&s", &name);
+    g_variant_get_child(identity, 0, "&s", &name);
     if (name != nullptr && std::strcmp(name, connector) == 0) {
       GVariant* modes = g_variant_get_child_value(monitor, 1);
       GVariantIter modeIter;
@@ -147,7 +147,7 @@ bool currentModeSize(GVariant* monitors, const char* connector, std::int32_t& wi
       }
       g_variant_unref(modes);
     }
-    g_variant_unref(spec);
+    g_variant_unref(identity);
     g_variant_unref(monitor);
   }
   return found;

@@ -1,10 +1,25 @@
 #include "echo/input_injector.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 namespace vl {
+
+void InputInjector::click(float u, float v, const MonitorInfo& rect, int button) {
+  moveTo(u, v, rect);
+  mouseButton(button, true);
+  mouseButton(button, false);
+}
+
+void InputInjector::doubleClick(float u, float v, const MonitorInfo& rect, int button) {
+  click(u, v, rect, button);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  mouseButton(button, true);
+  mouseButton(button, false);
+}
 
 int normalizeButton(int button) {
   return (button == kButtonRight || button == kButtonMiddle) ? button : kButtonLeft;

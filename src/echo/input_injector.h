@@ -67,9 +67,10 @@ class InputInjector {
   virtual void moveTo(float u, float v, const MonitorInfo& rect) = 0;
   // Press or release where the pointer is.
   virtual void mouseButton(int button, bool down) = 0;
-  virtual void click(float u, float v, const MonitorInfo& rect, int button) = 0;
-  // Press, release, a 10 ms pause, press, release.
-  virtual void doubleClick(float u, float v, const MonitorInfo& rect, int button) = 0;
+  // A move, then press and release.
+  virtual void click(float u, float v, const MonitorInfo& rect, int button);
+  // A move, then press, release, a 10 ms pause, press, release.
+  virtual void doubleClick(float u, float v, const MonitorInfo& rect, int button);
   // Positive notches turn the wheel away from the user.
   virtual void wheel(int notches, bool ctrl) = 0;
   virtual void keyEvent(unsigned vk, bool down) = 0;

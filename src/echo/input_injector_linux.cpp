@@ -155,21 +155,6 @@ class XTestInjector final : public InputInjector {
     fakeButton(kXButton[normalizeButton(button)], down);
   }
 
-  void click(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
-
-  void doubleClick(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
-
   void wheel(int notches, bool ctrl) override {
     if (!ready()) return;
     const KeyCode control = ctrl ? codeFor(XK_Control_L) : 0;

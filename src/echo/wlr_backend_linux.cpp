@@ -415,19 +415,6 @@ class WlrInjector final : public InputInjector {
     const auto b = static_cast<std::uint32_t>(normalizeButton(button));
     post([b, down](Connection* c) { c->pointerButton(b, down); });
   }
-  void click(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
-  void doubleClick(float u, float v, const MonitorInfo& rect, int button) override {
-    moveTo(u, v, rect);
-    mouseButton(button, true);
-    mouseButton(button, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    mouseButton(button, true);
-    mouseButton(button, false);
-  }
   void wheel(int notches, bool ctrl) override {
     if (ctrl) keysym(kKeysymControlL, true);
     post([notches](Connection* c) { c->pointerWheel(notches); });

@@ -161,8 +161,8 @@ struct CapturedRows {
   }
 };
 
-CapturedRows capturedRows(int width, int height, std::size_t padding, std::uint32_t seed) {
-  std::mt19937 rng(seed);
+CapturedRows capturedRows(int width, int height, std::size_t padding, std::uint32_t pattern) {
+  std::mt19937 rng(pattern);
   CapturedRows c;
   c.width = width;
   c.height = height;
@@ -186,9 +186,9 @@ TEST(ScaleBilinear, CapturedRowsScaleExactlyAsConvertingFirstOnEveryPath) {
                         {17, 11, 5, 4, 4},          {33, 20, 31, 20, 0},     {2, 2, 11, 2, 4}};
   BilinearScaler wide, narrow, rgba;
   narrow.setWideVectors(false);
-  std::uint32_t seed = 40;
+  std::uint32_t pattern = 40;
   for (const Case& c : cases) {
-    const CapturedRows captured = capturedRows(c.sw, c.sh, c.padding, seed++);
+    const CapturedRows captured = capturedRows(c.sw, c.sh, c.padding, pattern++);
     const auto size = testing::Message() << c.sw << "x" << c.sh << "+" << c.padding << " -> " << c.dw << "x" << c.dh;
     PixelFrame expected, fromWide, fromNarrow;
     ASSERT_TRUE(rgba.scale(captured.converted(), c.dw, c.dh, expected)) << size;
@@ -210,16 +210,16 @@ TEST(ScaleBilinear, ChangedAreaOfCapturedRowsGivesTheWholeResult) {
                         {97, 61, 33, 17, {90, 55, 40, 40}},         {13, 7, 41, 29, {5, 2, 3, 3}},
                         {64, 48, 64, 48, {31, 17, 2, 2}},           {3840, 40, 1600, 16, {3830, 0, 10, 40}}};
   for (const bool allowWide : {true, false}) {
-    std::uint32_t seed = 70;
+    std::uint32_t pattern = 70;
     for (const Case& c : cases) {
-      CapturedRows captured = capturedRows(c.sw, c.sh, 8, seed++);
+      CapturedRows captured = capturedRows(c.sw, c.sh, 8, pattern++);
       BilinearScaler scaler;
       scaler.setWideVectors(allowWide);
       PixelFrame dst;
       ASSERT_TRUE(scaler.scale(captured.view(), c.dw, c.dh, dst));
       // The changed pixels get new values; the result must match scaling
       // the whole new picture.
-      std::mt19937 rng(seed);
+      std::mt19937 rng(pattern);
       const int x1 = std::min(c.changed.x + c.changed.width, c.sw), y1 = std::min(c.changed.y + c.changed.height, c.sh);
       for (int y = c.changed.y; y < y1; ++y)
         for (int x = c.changed.x; x < x1; ++x)
