@@ -15,7 +15,7 @@
 // nobody watching, and memory.
 //
 // Run through echo_scene_bench.sh (a private 3840x2160 Xvfb). Modes:
-//   echo_scene_bench [--seconds S] [--latency-changes N] [--idle-seconds I] [--qv Q]
+//   echo_scene_bench [--seconds S] [--latency-changes N] [--idle-seconds I] [--qv Q] [--scenes a,b]
 //   echo_scene_bench scene NAME W H
 //   echo_scene_bench viewer PORT SECONDS FPS
 //   echo_scene_bench latency PORT CHANGES FPS
@@ -312,7 +312,8 @@ void printLoad(const char* when) {
   std::fflush(stdout);
 }
 
-int run(const std::string& self, double seconds, int latencyChanges, double idleSeconds, int qv) {
+int run(const std::string& self, double seconds, int latencyChanges, double idleSeconds, int qv,
+        const std::string& scenes) {
   // The service's own lines would drown the table (VL_BENCH_LOG keeps them).
   logSetStderrEnabled(envExists("VL_BENCH_LOG"));
   std::printf("CPU below is process CPU time (user + system) of the service side, not wall time.\n");
@@ -322,6 +323,7 @@ int run(const std::string& self, double seconds, int latencyChanges, double idle
   if (envExists("VL_BENCH_4K_ONLY")) sizes.erase(sizes.begin());
   for (const auto& [w, h] : sizes) {
     for (const char* name : {"still", "clock", "typing", "motion"}) {
+      if (!scenes.empty() && ("," + scenes + ",").find(std::string(",") + name + ",") == std::string::npos) continue;
       double ms = 0, bytes = 0;
       if (!measureScene(self, name, w, h, seconds, ms, bytes)) {
         std::printf("%s %dx%d: run failed\n", name, w, h);
@@ -388,11 +390,13 @@ int main(int argc, char** argv) {
     return bench::latencyProbe(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), std::atoi(argv[4]));
   double seconds = 10, idleSeconds = 20;
   int latencyChanges = 100, qv = 6;
+  std::string scenes;  // empty: all of them
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
     else if (std::strcmp(argv[i], "--latency-changes") == 0) latencyChanges = std::atoi(argv[i + 1]);
     else if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::atof(argv[i + 1]);
     else if (std::strcmp(argv[i], "--qv") == 0) qv = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--scenes") == 0) scenes = argv[i + 1];
   }
-  return run(self, seconds, latencyChanges, idleSeconds, qv);
+  return run(self, seconds, latencyChanges, idleSeconds, qv, scenes);
 }

@@ -167,6 +167,11 @@ class ScreenCapturer {
   // A descriptor that becomes readable when a change is reported; -1 where
   // there is none (Windows).
   int changeHandle() const;
+  // The owner's wait on changeHandle() just ended and found it readable or
+  // not. From the first call on, a still pass reads nothing from the
+  // connection and (Linux) asks for the pointer only after device motion
+  // or a recheck time; without calls every update asks.
+  void changeHandleWaited(bool readable);
   bool isReady() const;
 
   const MonitorInfo& rect() const { return rect_; }

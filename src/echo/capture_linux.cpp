@@ -1,8 +1,12 @@
 // Screen capture on X11: one display connection per capturer, MIT-SHM
 // (XShmGetImage into a shared image sized to the region) when the server
 // offers it, XGetImage otherwise. The pointer comes from XFixes: its image
-// is fetched again only when the server reports a new shape, its position
-// is asked for every frame. DAMAGE on the root window tells which parts of
+// is fetched again only when the server reports a new shape. Its position is
+// asked for every frame, except for an owner whose wait watches the
+// connection: there it is asked again only after the input devices reported
+// motion (XInput2 raw events, which come from real devices and XTEST alike)
+// and at least every kPointerRecheckMs, which is what catches a program
+// warping the pointer (a warp sends no raw event). DAMAGE on the root window tells which parts of
 // the region changed since the last update, so a still screen costs no copy
 // and a small change only the copy of its rectangles. With MIT-SHM and the
 // usual B, G, R, X layout the shared image itself is the kept picture: the
@@ -10,6 +14,7 @@
 // place, with no copy or conversion pass of ours.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
@@ -23,10 +28,14 @@
 #include "echo/capture_platform.h"
 #include "echo/cursor.h"
 #include "echo/pixel_convert.h"
+#include "log/helpers.h"
 #include "log/x11_display_linux.h"
 
 namespace vl {
 namespace {
+
+// With raw motion watched, the pointer is asked for at least this often.
+constexpr std::uint64_t kPointerRecheckMs = 500;
 
 // The common 24/32-bit TrueColor layout: bytes B, G, R, X in memory.
 bool isBgrx(const XImage* image) {
@@ -156,6 +165,21 @@ struct ScreenCapturer::Impl {
   unsigned long pointerSerial = 0;
   PixelRect under;
   std::vector<std::uint8_t> underPixels;
+  // XInput2 raw motion on the root: armed before each pointer read, taken
+  // off again by the first event, so a moving mouse ends at most one wait a
+  // pass. -1 without XInput 2.
+  int xiOpcode = -1;
+  int xiMinor = 0;
+  bool rawArmed = false;
+  bool pointerMoved = true;
+  std::uint64_t pointerReadMs = 0;
+  bool pointerOnScreen = false;
+  int pointerRootX = 0, pointerRootY = 0;
+  // From the owner's wait on the connection: once told, bytes are read from
+  // the socket only when the wait found it readable (Xlib's queue is always
+  // looked at).
+  bool waitHinted = false;
+  bool waitReadable = true;
   // The shared image holds the kept picture (updated in place).
   bool inPlace = false;
   std::vector<PixelRect> bands;
@@ -192,35 +216,81 @@ struct ScreenCapturer::Impl {
 
   // Takes the queued notifications (never waits for the server).
   void drainEvents() {
-    if (XEventsQueued(display, QueuedAfterReading) == 0) return;
+    const int mode = !waitHinted || waitReadable ? QueuedAfterReading : QueuedAlready;
+    waitReadable = false;
     XEvent event;
-    while (XPending(display)) {
+    while (XEventsQueued(display, mode) > 0) {
       XNextEvent(display, &event);
       if (event.type == damageEvent) damageReported = true;
       if (event.type == cursorEvent) cursorStale = true;
+      if (event.type == GenericEvent && event.xcookie.extension == xiOpcode) {
+        pointerMoved = true;
+        if (rawArmed) armRawMotion(false);
+      }
     }
+  }
+
+  void watchRawMotion() {
+    int opcode = 0, eventBase = 0, errorBase = 0, major = 2, minor = 2;
+    xiOpcode = -1;
+    rawArmed = false;
+    pointerMoved = true;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &eventBase, &errorBase)) return;
+    if (XIQueryVersion(display, &major, &minor) != Success || major < 2) return;
+    xiOpcode = opcode;
+    xiMinor = minor;
+  }
+
+  void armRawMotion(bool on) {
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    if (on) {
+      XISetMask(bits, XI_RawMotion);
+      // A touch screen moves the pointer too; raw touch needs XInput 2.2.
+      if (xiMinor >= 2) {
+        XISetMask(bits, XI_RawTouchBegin);
+        XISetMask(bits, XI_RawTouchUpdate);
+      }
+    }
+    XIEventMask mask{XIAllDevices, static_cast<int>(sizeof bits), bits};
+    XISelectEvents(display, root, &mask, 1);
+    rawArmed = on;
+    // Taken off at once, or the events keep coming until the next request.
+    if (!on) XFlush(display);
   }
 
   // The pointer now: position in root coordinates, shape refreshed when the
   // server reported a new one. false when there is none to draw.
   bool queryPointer(int& x, int& y) {
     if (cursorEvent < 0) return false;
+    const std::uint64_t now = monotonicMs();
+    if (!cursorStale && waitHinted && xiOpcode >= 0 && !pointerMoved && now - pointerReadMs < kPointerRecheckMs) {
+      x = pointerRootX;
+      y = pointerRootY;
+      return pointerOnScreen;
+    }
+    // Armed before the read: a move after it is reported.
+    if (xiOpcode >= 0 && !rawArmed) armRawMotion(true);
+    pointerMoved = false;
+    pointerReadMs = now;
     if (cursorStale) {
       XFixesCursorImage* image = XFixesGetCursorImage(display);
-      if (image == nullptr) return false;
+      if (image == nullptr) return pointerOnScreen = false;
       copyCursorImage(*image, cursor);
       cursorSerial = image->cursor_serial;
       x = image->x;
       y = image->y;
       XFree(image);
       cursorStale = false;
-      return true;
+    } else {
+      Window rootReturn = 0, child = 0;
+      int wx = 0, wy = 0;
+      unsigned mask = 0;
+      // False: the pointer is on another screen of this server.
+      if (!XQueryPointer(display, root, &rootReturn, &child, &x, &y, &wx, &wy, &mask)) return pointerOnScreen = false;
     }
-    Window rootReturn = 0, child = 0;
-    int wx = 0, wy = 0;
-    unsigned mask = 0;
-    // False: the pointer is on another screen of this server.
-    return XQueryPointer(display, root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) != 0;
+    pointerRootX = x;
+    pointerRootY = y;
+    return pointerOnScreen = true;
   }
 
   // Puts back what the pointer covered in `kept`.
@@ -398,6 +468,10 @@ struct ScreenCapturer::Impl {
 
   void release() {
     unwatchDamage();
+    xiOpcode = -1;
+    rawArmed = false;
+    pointerMoved = true;
+    waitReadable = true;
     pointerDrawn = false;
     inPlace = false;
     releaseShm();
@@ -422,6 +496,7 @@ bool ScreenCapturer::open(const CaptureRegion& region) {
   d.root = DefaultRootWindow(d.display);
   d.watchCursor();
   d.watchDamage();
+  d.watchRawMotion();
   int major = 0, minor = 0;
   Bool pixmaps = False;
   if (shmAllowed_ && XShmQueryVersion(d.display, &major, &minor, &pixmaps)) {
@@ -635,7 +710,12 @@ bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView
 bool ScreenCapturer::changePending() {
   if (!isReady() || impl_->damageEvent < 0 || detail::x11DisplayLost(impl_->display)) return false;
   impl_->drainEvents();
-  return impl_->damageReported || impl_->cursorStale;
+  return impl_->damageReported || impl_->cursorStale || (cursorDrawn_ && impl_->pointerMoved);
+}
+
+void ScreenCapturer::changeHandleWaited(bool readable) {
+  impl_->waitHinted = true;
+  impl_->waitReadable = readable;
 }
 
 int ScreenCapturer::changeHandle() const {

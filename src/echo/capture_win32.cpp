@@ -315,6 +315,8 @@ bool ScreenCapturer::changePending() { return false; }
 
 int ScreenCapturer::changeHandle() const { return -1; }
 
+void ScreenCapturer::changeHandleWaited(bool) {}
+
 bool ScreenCapturer::grab() {
   if (!isReady()) return false;
   Impl& d = *impl_;

@@ -166,6 +166,7 @@ void EchoService::pumpOnce(int maxWaitMs) {
   // While streaming, a reported screen change ends the wait too.
   const int handle = streaming ? source_->changeHandle() : -1;
   server_.setExtraWaitHandle(handle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(handle), kChangeSlot);
+  changeWatched_ = handle >= 0;
   const int injectorHandle = injector_->waitHandle();
   server_.setExtraWaitHandle(
       injectorHandle < 0 ? net::kInvalidSocket : static_cast<net::SocketHandle>(injectorHandle), kInjectorSlot);
@@ -207,8 +208,10 @@ void EchoService::pass(int waitMs) {
   runPendingInput();
   if (waitMs < 0) {
     server_.poll(connectHandler_, frameHandler_, disconnectHandler_);
+    source_->changeHandleWaited(true);
   } else {
     server_.pollWithWait(connectHandler_, frameHandler_, disconnectHandler_, waitMs);
+    source_->changeHandleWaited(!changeWatched_ || server_.extraWaitReady(kChangeSlot));
   }
   // After the wait: what a notice stands for is read below (and by the
   // caller's loop); one that comes later ends the next wait.

@@ -209,6 +209,8 @@ class EchoService {
   std::uint64_t stageIntervalUs_ = 0;  // the interval that slot was paced with
   std::uint64_t offerSlotUs_ = 0;      // slot at which the current frame is offered
   bool fineTimerHeld_ = false;
+  // Whether the coming wait watches the source's change handle.
+  bool changeWatched_ = false;
   std::uint64_t fpsWindowStartMs_ = 0;
   std::atomic<std::uint64_t> lastInputMs_{0};
   std::uint64_t lastInputLogMs_ = 0;

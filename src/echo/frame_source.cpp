@@ -20,6 +20,7 @@ class ScreenFrameSource final : public FrameSource {
   }
   bool changePending() override { return capturer_.changePending(); }
   int changeHandle() const override { return capturer_.changeHandle(); }
+  void changeHandleWaited(bool readable) override { capturer_.changeHandleWaited(readable); }
   void setCursorDrawn(bool drawn) override { capturer_.setCursorDrawn(drawn); }
   std::uint64_t cursorStamp() const override { return capturer_.cursorStamp(); }
   MonitorInfo resolve(const CaptureRegion& region) override { return resolveCaptureRegion(region); }

@@ -39,6 +39,10 @@ class FrameSource {
   virtual bool changePending() { return false; }
   // Readable when a change is reported; -1 without one.
   virtual int changeHandle() const { return -1; }
+  // After each wait of the owner: whether that wait watched changeHandle()
+  // and found it readable (true also when it did not watch it). A source may
+  // then skip reading a handle that was quiet.
+  virtual void changeHandleWaited(bool) {}
   // Whether the mouse pointer is drawn into the pictures.
   virtual void setCursorDrawn(bool) {}
   // Changes whenever the pointer drawn into the last picture moved or

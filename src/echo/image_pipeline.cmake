@@ -63,10 +63,11 @@ if(WIN32)
   target_link_libraries(vl_echo PUBLIC gdi32 user32 d3d11 dxgi)
 else()
   find_package(X11 REQUIRED)
-  if(NOT TARGET X11::Xext OR NOT TARGET X11::Xrandr OR NOT TARGET X11::Xfixes OR NOT TARGET X11::Xdamage)
-    message(FATAL_ERROR "libxext-dev, libxrandr-dev, libxfixes-dev and libxdamage-dev are needed")
+  if(NOT TARGET X11::Xext OR NOT TARGET X11::Xrandr OR NOT TARGET X11::Xfixes OR NOT TARGET X11::Xdamage OR
+     NOT TARGET X11::Xi)
+    message(FATAL_ERROR "libxext-dev, libxrandr-dev, libxfixes-dev, libxdamage-dev and libxi-dev are needed")
   endif()
-  target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr X11::Xfixes X11::Xdamage)
+  target_link_libraries(vl_echo PUBLIC X11::X11 X11::Xext X11::Xrandr X11::Xfixes X11::Xdamage X11::Xi)
   # Wayland compositors: GNOME (mutter over D-Bus, PipeWire) and wlroots.
   target_sources(vl_echo PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/gnome_backend_linux.cpp

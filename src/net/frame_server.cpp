@@ -182,7 +182,10 @@ void FrameServer::planWait(WaitSet& waits) const {
 
 void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& onFrame,
                            const DisconnectHandler& onDisconnect, int waitMs, bool watchListen) {
-  acceptPending(onConnect);
+  // A watched listening socket is accepted from once the wait reports it:
+  // an accept that finds nothing is a system call per pass for nothing.
+  if (!watchListen) acceptPending(onConnect);
+  extraReady_ = 0;
 
   auto& fds = pollSet_->fds;
   fds.clear();
@@ -194,10 +197,15 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     sys::setPollFd(fds.back(), client->socket, events);
     pollIds_.push_back(id);
   }
-  for (const SocketHandle extra : extraWaits_) {
+  const std::size_t firstExtra = fds.size();
+  int extraSlots[kExtraWaitSlots] = {};
+  int extras = 0;
+  for (int slot = 0; slot < kExtraWaitSlots; ++slot) {
+    const SocketHandle extra = extraWaits_[slot];
     if (!watchListen || extra == kInvalidSocket) continue;
     fds.emplace_back();
     sys::setPollFd(fds.back(), extra, sys::kPollRead);
+    extraSlots[extras++] = slot;
   }
   const bool listenWatched = watchListen && listenSocket_ != kInvalidSocket;
   if (listenWatched) {
@@ -210,6 +218,9 @@ void FrameServer::pollPass(const ConnectHandler& onConnect, const FrameHandler& 
     logWrite(LogLevel::Error, "WSAPoll 失败 err=%d", sys::lastError());
     return;
   }
+
+  for (int i = 0; i < extras; ++i)
+    if (fds[firstExtra + static_cast<std::size_t>(i)].revents != 0) extraReady_ |= 1u << extraSlots[i];
 
   closeList_.clear();
   const auto listed = [this](ClientId id) {
@@ -326,8 +337,31 @@ void FrameServer::sendFrame(ClientId id, FrameKind kind, const void* payload, st
     logWrite(LogLevel::Warn, "连接 #%u 帧过大或缺少数据，未发送 (%llu)", id, static_cast<unsigned long long>(length));
     return;
   }
-  reserveFor(client->sendQueue, kFrameHeaderSize + static_cast<std::size_t>(length));
-  appendFrame(client->sendQueue, kind, payload, length);
+  std::uint8_t header[kFrameHeaderSize];
+  encodeFrameHeader(header, kind, static_cast<std::uint32_t>(length));
+  std::size_t sent = 0;
+  const std::size_t total = kFrameHeaderSize + static_cast<std::size_t>(length);
+  if (client->unsent() == 0 && !client->closeWhenDrained) {
+    // Nothing queued ahead of it: straight from the caller's bytes, so a
+    // frame that fits the socket's buffer is never copied into the queue.
+    const long long n = sys::sendPair(client->socket, header, kFrameHeaderSize, payload, static_cast<std::size_t>(length));
+    if (n > 0) {
+      sent = static_cast<std::size_t>(n);
+    } else if (n < 0 && !sys::isWouldBlock(sys::lastError())) {
+      client->closeWhenDrained = true;
+      return;
+    }
+    if (sent == total) return;
+  }
+  // Room as for the whole frame: how much the socket took varies, the queue
+  // should settle at one size all the same.
+  reserveFor(client->sendQueue, total);
+  if (sent < kFrameHeaderSize) {
+    client->sendQueue.insert(client->sendQueue.end(), header + sent, header + kFrameHeaderSize);
+    sent = kFrameHeaderSize;
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(payload);
+  if (length != 0) client->sendQueue.insert(client->sendQueue.end(), bytes + (sent - kFrameHeaderSize), bytes + length);
   flush(*client);
 }
 

@@ -89,7 +89,8 @@ class FrameServer {
   void pollWithWait(const ConnectHandler& onConnect, const FrameHandler& onFrame,
                     const DisconnectHandler& onDisconnect, int waitMs);
 
-  // Queues one frame and flushes at once. Unknown ids are ignored.
+  // Sends one frame at once, queueing what the socket does not take (the
+  // payload is copied only then). Unknown ids are ignored.
   void sendFrame(ClientId id, FrameKind kind, const void* payload, std::uint64_t length);
   void sendText(ClientId id, const std::string& text);
   void sendBinary(ClientId id, const void* payload, std::uint64_t length);
@@ -112,6 +113,10 @@ class FrameServer {
   void setExtraWaitHandle(SocketHandle handle, int slot = 0) {
     if (slot >= 0 && slot < kExtraWaitSlots) extraWaits_[slot] = handle;
   }
+  // Whether the last pollWithWait found the slot's handle ready (readable,
+  // or an error or hang-up). After a plain poll(), which does not watch the
+  // handles, false.
+  bool extraWaitReady(int slot) const { return slot >= 0 && slot < kExtraWaitSlots && (extraReady_ >> slot) & 1u; }
   // For an owner that waits elsewhere (the UI thread's one wait): what a
   // pass would watch, the listening socket included; poll() then handles it.
   void planWait(WaitSet& waits) const;
@@ -144,6 +149,7 @@ class FrameServer {
 
   SocketHandle listenSocket_ = kInvalidSocket;
   SocketHandle extraWaits_[kExtraWaitSlots] = {kInvalidSocket, kInvalidSocket, kInvalidSocket};
+  unsigned extraReady_ = 0;
   int sendBufferSize_ = kDefaultSendBufferSize;
   std::size_t maxClients_ = 0;
   std::uint32_t maxFramePayload_ = kMaxFramePayload;

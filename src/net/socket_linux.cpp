@@ -4,6 +4,8 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <climits>
@@ -82,6 +84,15 @@ bool setKeepAlive(SocketHandle s) {
 long long sendSome(SocketHandle s, const void* data, std::size_t length) {
   if (length > INT_MAX) length = INT_MAX;
   return ::send(toNative(s), data, length, MSG_NOSIGNAL);
+}
+
+long long sendPair(SocketHandle s, const void* a, std::size_t aLength, const void* b, std::size_t bLength) {
+  if (bLength > INT_MAX - aLength) bLength = INT_MAX - aLength;
+  iovec parts[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = bLength != 0 ? 2 : 1;
+  return ::sendmsg(toNative(s), &message, MSG_NOSIGNAL);
 }
 
 long long recvSome(SocketHandle s, void* buffer, std::size_t capacity) {

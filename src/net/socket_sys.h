@@ -75,6 +75,8 @@ bool setKeepAlive(SocketHandle s);
 // send/recv of at most INT_MAX bytes; never raises SIGPIPE.
 long long sendSome(SocketHandle s, const void* data, std::size_t length);
 long long recvSome(SocketHandle s, void* buffer, std::size_t capacity);
+// One send of a then b (a gather write): bytes taken, or -1.
+long long sendPair(SocketHandle s, const void* a, std::size_t aLength, const void* b, std::size_t bLength);
 
 inline void setPollFd(PollFd& p, SocketHandle s, short events) {
   p.fd = toNative(s);

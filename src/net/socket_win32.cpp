@@ -98,6 +98,18 @@ long long sendSome(SocketHandle s, const void* data, std::size_t length) {
   return ::send(toNative(s), static_cast<const char*>(data), static_cast<int>(length), 0);
 }
 
+long long sendPair(SocketHandle s, const void* a, std::size_t aLength, const void* b, std::size_t bLength) {
+  if (bLength > INT_MAX - aLength) bLength = INT_MAX - aLength;
+  WSABUF parts[2];
+  parts[0].len = static_cast<ULONG>(aLength);
+  parts[0].buf = static_cast<char*>(const_cast<void*>(a));
+  parts[1].len = static_cast<ULONG>(bLength);
+  parts[1].buf = static_cast<char*>(const_cast<void*>(b));
+  DWORD sent = 0;
+  if (::WSASend(toNative(s), parts, bLength != 0 ? 2 : 1, &sent, 0, nullptr, nullptr) != 0) return -1;
+  return static_cast<long long>(sent);
+}
+
 long long recvSome(SocketHandle s, void* buffer, std::size_t capacity) {
   if (capacity > INT_MAX) capacity = INT_MAX;
   return ::recv(toNative(s), static_cast<char*>(buffer), static_cast<int>(capacity), 0);

@@ -4,6 +4,8 @@
 // datagram socket that sends to itself, since WSAPoll takes only sockets.
 #pragma once
 
+#include <atomic>
+
 #include "net/socket.h"
 
 namespace vl::net {
@@ -26,6 +28,9 @@ class WakeSignal {
 
  private:
   SocketHandle handle_ = kInvalidSocket;
+  // Set after a notice is written: drain() reads only then, so a waiter
+  // that woke for something else makes no system call here.
+  std::atomic<bool> pending_{false};
 };
 
 }  // namespace vl::net

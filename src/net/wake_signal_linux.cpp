@@ -21,10 +21,13 @@ void WakeSignal::notify() {
   const std::uint64_t one = 1;
   // A full counter (never in practice) is still readable: nothing is lost.
   [[maybe_unused]] const ssize_t n = ::write(static_cast<int>(handle_), &one, sizeof one);
+  pending_.store(true);
 }
 
 void WakeSignal::drain() {
-  if (handle_ == kInvalidSocket) return;
+  // The flag follows the write, so a notice is either still flagged or
+  // already read: nothing is left readable unflagged for long.
+  if (handle_ == kInvalidSocket || !pending_.exchange(false)) return;
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(static_cast<int>(handle_), &count, sizeof count);
 }

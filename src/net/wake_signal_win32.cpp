@@ -30,10 +30,13 @@ void WakeSignal::notify() {
   const char byte = 1;
   // A full buffer already holds a notice: nothing is lost.
   sys::sendSome(handle_, &byte, 1);
+  pending_.store(true);
 }
 
 void WakeSignal::drain() {
-  if (handle_ == kInvalidSocket) return;
+  // The flag follows the write, so a notice is either still flagged or
+  // already read: nothing is left readable unflagged for long.
+  if (handle_ == kInvalidSocket || !pending_.exchange(false)) return;
   char buffer[64];
   while (sys::recvSome(handle_, buffer, sizeof buffer) > 0) {
   }
