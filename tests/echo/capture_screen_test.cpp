@@ -21,6 +21,7 @@
 #include "log/x11_display_linux.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <chrono>
 #include <thread>
 #endif
@@ -603,6 +604,64 @@ INSTANTIATE_TEST_SUITE_P(Paths, XvfbDamage,
                                            DamageCase{"SharedMemoryInPlaceWithPointer", true, true, true},
                                            DamageCase{"GetImageViewed", false, true, true}),
                          [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// The echo thread's way of using the capturer: wait on the change handle,
+// say what the wait found, then update. A still pass then reads nothing;
+// what the devices do (XTEST here, as the injector does) and a change of
+// the screen still show in the next pass, and a warp within the recheck.
+TEST_F(XvfbCapture, AnOwnerWaitingOnTheHandleStillSeesEveryKindOfChange) {
+  start();
+  paintScene();
+  const Window root = DefaultRootWindow(painter_);
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 100, 100);
+  XSync(painter_, False);
+  ScreenCapturer capturer;
+  capturer.setCursorDrawn(true);
+  ASSERT_TRUE(capturer.open(CaptureRegion::custom(0, 0, kWidth, kHeight)));
+  const auto wait = [&](int ms) {
+    pollfd p{capturer.changeHandle(), POLLIN, 0};
+    const bool readable = ::poll(&p, 1, ms) > 0;
+    capturer.changeHandleWaited(readable);
+    return readable;
+  };
+  PixelFrame kept;
+  FrameDamage damage;
+  ASSERT_TRUE(capturer.update(kept, damage));
+  std::uint64_t stamp = capturer.cursorStamp();
+  ASSERT_NE(stamp, 0u);
+  wait(50);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged());
+
+  // Moved through XTEST: reported on the handle at once.
+  auto injector = createPlatformInjector(xvfb_.display());
+  injector->moveTo(0.75f, 0.25f, MonitorInfo{0, 0, kWidth, kHeight, true, {}});
+  ASSERT_TRUE(wait(5000)) << "device motion not reported";
+  EXPECT_TRUE(capturer.changePending());
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_FALSE(damage.unchanged()) << "pointer moved by a device";
+  EXPECT_NE(capturer.cursorStamp(), stamp);
+  stamp = capturer.cursorStamp();
+  wait(50);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_TRUE(damage.unchanged()) << "still after the move";
+
+  // A change of the screen after quiet waits.
+  fill(10, 10, 20, 20, 0x778899);
+  ASSERT_TRUE(wait(5000)) << "damage not reported";
+  ASSERT_TRUE(capturer.update(kept, damage));
+  ASSERT_FALSE(damage.rects.empty());
+  EXPECT_EQ(kept.pixels[(15u * kWidth + 15u) * 4u + 0], 0x77);
+
+  // A warp reports nothing on the handle; it shows once the recheck is due.
+  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 400, 300);
+  XSync(painter_, False);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  wait(0);
+  ASSERT_TRUE(capturer.update(kept, damage));
+  EXPECT_FALSE(damage.unchanged()) << "warped pointer";
+  EXPECT_NE(capturer.cursorStamp(), stamp);
+}
 
 TEST_F(XvfbCapture, ReopeningAfterAFailureIsNotLoggedAgain) {
   start();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "net/wake_signal.h"
 #include "net_test_util.h"
 
 using namespace vl;
@@ -289,6 +290,37 @@ TEST_F(ServerFixture, CloseAllDropsClientsSilentlyAndKeepsTheIdCounter) {
 // and 64 KiB wait, to a reader slower than the server. Every frame must come
 // through partial sends and compaction intact, and the send queue must grow
 // once, not step by step.
+// A frame the socket takes whole goes out from the caller's bytes, never
+// through the queue; a wait reports which extra handle ended it, a plain
+// poll (which does not watch them) none.
+TEST_F(ServerFixture, AFrameTheSocketTakesIsNotQueuedAndTheWaitNamesTheHandleThatEndedIt) {
+  TcpClient client;
+  const ClientId id = accept(client);
+  std::string frame(200000, '\0');
+  for (std::size_t k = 0; k < frame.size(); ++k) frame[k] = static_cast<char>(k * 7 + k / 251);
+  server.sendBinary(id, frame.data(), frame.size());
+  EXPECT_EQ(server.pendingBytes(id), 0u);
+  EXPECT_EQ(server.sendQueueCapacityForTest(id), 0u);
+  FrameDecoder decoder;
+  std::vector<test::ReceivedFrame> got;
+  ASSERT_TRUE(test::readFrames(client, decoder, 1, got));
+  EXPECT_TRUE(got[0].payload == frame);
+
+  WakeSignal quiet, loud;
+  server.setExtraWaitHandle(quiet.handle(), 0);
+  server.setExtraWaitHandle(loud.handle(), 2);
+  loud.notify();
+  server.pollWithWait(rec.connectHandler(), rec.frameHandler(), rec.disconnectHandler(), 5000);
+  EXPECT_FALSE(server.extraWaitReady(0));
+  EXPECT_FALSE(server.extraWaitReady(1));
+  EXPECT_TRUE(server.extraWaitReady(2));
+  rec.pollOnce(server);
+  EXPECT_FALSE(server.extraWaitReady(2));
+  loud.drain();
+  server.pollWithWait(rec.connectHandler(), rec.frameHandler(), rec.disconnectHandler(), 0);
+  EXPECT_FALSE(server.extraWaitReady(2)) << "drained";
+}
+
 TEST_F(ServerFixture, SteadyFramesToASlowReaderArriveIntactAndGrowTheQueueOnce) {
   constexpr int kFrames = 200;
   constexpr std::size_t kSize = 150000;
