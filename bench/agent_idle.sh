@@ -5,7 +5,9 @@
 # probes stay in it). For each agent program: the CPU time of all its
 # threads (schedstat, nanoseconds) as % of one core, and the voluntary
 # context switches per second (each one a wake-up after a sleep), per thread
-# and in all. Every process is stopped by PID.
+# and in all. Every process is stopped by PID. With VL_IDLE_TRAY=X11_PROBE
+# (tests/app/x11_probe) a small system tray runs and the agent starts as it
+# does at login, `--tray --min`: the window hidden behind the tray icon.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/e2e.sh"
 e2e_enter_netns "$0" "$@"
@@ -35,15 +37,25 @@ switches() {  # PID: "tid:count ..." of voluntary switches
   done
 }
 
+mode=(--headless)
+ready="无界面运行"
+if [ -n "${VL_IDLE_TRAY:-}" ]; then
+  "$VL_IDLE_TRAY" tray >"$work/tray.out" 2>&1 &
+  pids+=($!)
+  wait_for "$work/tray.out" "tray 0x" 5 || { echo "the test tray did not start" >&2; exit 1; }
+  mode=(--tray --min)
+  ready="按设置直接进入托盘常驻"
+fi
+
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 for agent in "${agents[@]}"; do
   dir="$work/$(basename "$(dirname "$(realpath "$agent")")")-$RANDOM"
   mkdir -p "$dir"
   cp "$agent" "$dir/velmora-agent"
-  VL_POWER_DRY_RUN=1 "$dir/velmora-agent" --headless --allow-multi >"$dir/err" 2>&1 &
+  VL_POWER_DRY_RUN=1 "$dir/velmora-agent" "${mode[@]}" --allow-multi >"$dir/err" 2>&1 &
   pid=$!
   pids+=("$pid")
-  wait_for "$dir/data/logs/agent.log" "无界面运行" 20 || { echo "$agent did not start"; continue; }
+  wait_for "$dir/data/logs/agent.log" "$ready" 20 || { echo "$agent did not start"; continue; }
   sleep 3  # past the start-up work and the first probe
   c0=$(cpu_ns "$pid"); s0=$(switches "$pid"); t0=$(date +%s%N)
   sleep "$seconds"

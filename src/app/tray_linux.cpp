@@ -440,4 +440,14 @@ void LinuxTray::pump(std::vector<Action>& actions) {
   }
 }
 
+int LinuxTray::waitHandle() const {
+  if (!display_ || detail::x11DisplayLost(display_)) return -1;
+  return ConnectionNumber(display_);
+}
+
+bool LinuxTray::pumpDue() const {
+  if (!display_ || detail::x11DisplayLost(display_)) return false;
+  return (menu_ && !menuGrabbed_) || XEventsQueued(display_, QueuedAlready) > 0;
+}
+
 }  // namespace vl

@@ -39,6 +39,11 @@ class LinuxTray {
   void pump(std::vector<Action>& actions);
 
   bool menuOpen() const { return menu_ != 0; }
+  // For a loop that sleeps between pumps: the connection to watch (-1: none,
+  // or lost), and whether pump() must run soon whatever arrives (events
+  // already read from the socket, or a menu still trying for its grab).
+  int waitHandle() const;
+  bool pumpDue() const;
 
  private:
   void destroyIcon();

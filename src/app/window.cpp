@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <thread>
 
 #include <imgui.h>
@@ -23,6 +24,11 @@ std::uint32_t parseStallMs(const char* text) {
   const unsigned long long value = std::strtoull(text, nullptr, 10);
   if (errno == ERANGE || value > 0xFFFFFFFFull) return 0;
   return static_cast<std::uint32_t>(value);
+}
+
+std::uint64_t StallSelfTest::dueMs() const {
+  if (stallMs_ == 0 || ran_) return std::numeric_limits<std::uint64_t>::max();
+  return startMs_ + kStallTestDelayMs + 1;
 }
 
 bool StallSelfTest::runIfDue(std::uint64_t nowMs) {

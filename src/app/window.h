@@ -46,6 +46,8 @@ class StallSelfTest {
   StallSelfTest(std::uint32_t stallMs, std::uint64_t loopStartMs) : stallMs_(stallMs), startMs_(loopStartMs) {}
   // Blocks (logging before and after) when due; true when it ran now.
   bool runIfDue(std::uint64_t nowMs);
+  // When runIfDue will run it; UINT64_MAX when it never will (again).
+  std::uint64_t dueMs() const;
 
  private:
   std::uint32_t stallMs_;

@@ -9,6 +9,7 @@
 #include "app/window.h"
 #include "log/helpers.h"
 #include "log/log.h"
+#include "net/wait_set.h"
 
 #include <malloc.h>
 #include <spawn.h>
@@ -278,6 +279,30 @@ void updateFontTexture() {
   ImGui_ImplOpenGL3_CreateFontsTexture();
 }
 
+// Hidden or minimised there is nothing to draw: the loop sleeps until the
+// agent's sockets or timers, an event for the window or the tray, a stop
+// signal, or one of the hidden window's own deadlines needs it.
+void waitWhileHidden(Agent& agent, const StallSelfTest& selfTest) {
+  static net::WaitSet waits;  // the UI thread's alone; keeps its capacity
+  const std::uint64_t now = monotonicMs();
+  waits.clear();
+  agent.planWait(waits);
+  // Events Xlib has already read leave nothing on the socket to wake for.
+  Display* display = glfwGetX11Display();
+  if (display == nullptr || XEventsQueued(display, QueuedAlready) > 0 || g_tray.pumpDue()) {
+    waits.dueAt(display == nullptr ? now + kPausedSleepMs : now);
+  } else {
+    waits.watch(static_cast<net::SocketHandle>(ConnectionNumber(display)));
+  }
+  if (g_tray.waitHandle() >= 0) waits.watch(static_cast<net::SocketHandle>(g_tray.waitHandle()));
+  if (g_state.hiddenInTray) {
+    if (g_trayLostAtMs != 0) waits.dueAt(g_trayLostAtMs + kTrayReturnMs + 1);
+    if (!g_seenUnmapped) waits.dueAt(g_hiddenAtMs + kHideSettleMs + 1);
+  }
+  waits.dueAt(selfTest.dueMs());
+  if (waitForStopRequest(waits, now)) requestExit();
+}
+
 void runLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), monotonicMs());
   while (g_state.running) {
@@ -290,7 +315,7 @@ void runLoop(Agent& agent) {
     agent.agentTick();
     if (g_state.renderPaused || g_state.hiddenInTray) {
       deliverQueuedInput(true);
-      std::this_thread::sleep_for(std::chrono::milliseconds(kPausedSleepMs));
+      waitWhileHidden(agent, selfTest);
       continue;
     }
     const auto frameStart = std::chrono::steady_clock::now();

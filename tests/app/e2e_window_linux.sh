@@ -51,6 +51,11 @@ cpu_percent() {  # PID SECONDS: all threads, % of one core
   local a b; a=$(awk '{print $14+$15}' "/proc/$1/stat"); sleep "$2"; b=$(awk '{print $14+$15}' "/proc/$1/stat")
   echo $(( (b - a) * 100 / (tck * $2) ))
 }
+ui_wakeups() {  # PID SECONDS: the UI (main) thread's sleeps ended, per second
+  local a b; a=$(awk '/^voluntary_ctxt_switches/ {print $2}' "/proc/$1/task/$1/status"); sleep "$2"
+  b=$(awk '/^voluntary_ctxt_switches/ {print $2}' "/proc/$1/task/$1/status")
+  echo $(( (b - a) / $2 ))
+}
 click() { xdotool mousemove "$1" "$2" click "${3:-1}"; sleep 0.3; xdotool mousemove 1279 0; }
 start_agent() {
   ready_before=$(grep -c "界面就绪" "$log" 2>/dev/null || true); ready_before=${ready_before:-0}
@@ -97,6 +102,11 @@ wait_for "$log" "托盘图标已添加（右下角常驻）" 3 || fail "no tray 
 until_true 3 unmapped || fail "window still mapped after 立即最小化到托盘"
 hidden_cpu=$(cpu_percent "$agent_pid" 3)
 echo "CPU: shown ${shown_cpu}%, hidden ${hidden_cpu}%"
+# Hidden, the UI thread sleeps until its sockets, timers or X events need it
+# (a fixed 20 ms tick woke it 50 times a second).
+hidden_wakeups=$(ui_wakeups "$agent_pid" 3)
+echo "UI thread while hidden: $hidden_wakeups wake-ups a second"
+[ "$hidden_wakeups" -lt 10 ] || fail "hidden, the UI thread woke $hidden_wakeups times a second"
 grep -m1 -o "字体图集.*" "$log" || true  # size and build time, for the record
 [ $(( hidden_cpu * 4 )) -lt "$shown_cpu" ] || fail "CPU did not drop: shown $shown_cpu%, hidden $hidden_cpu%"
 
