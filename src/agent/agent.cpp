@@ -64,6 +64,7 @@ void Agent::logEvent(int level, const std::string& text) {
 MonitorInfo Agent::resolvedRegion() const { return resolveCaptureRegion(settings.region, monitors_, desktop_); }
 
 void Agent::start(void* mainWindow) {
+  stopped_ = false;
   mainWindow_ = mainWindow;
   agentId_ = formatString("agent_%08X", static_cast<unsigned>(random64() & 0xFFFFFFFFu));
   std::string name = computerName();
@@ -188,7 +189,10 @@ void Agent::startEchoThread() {
 }
 
 void Agent::stop() {
-  if (!echo_ && !sysCtl_) return;  // never started
+  // Never started, or stopped already: the destructor's call at static
+  // destruction must touch nothing (the log and fonts may be gone).
+  if ((!echo_ && !sysCtl_) || stopped_) return;
+  stopped_ = true;
   saveSettings();
   echoThreadRunning_.exchange(false);
   if (echo_) echo_->wake();

@@ -320,6 +320,7 @@ class Agent {
   std::uint16_t echoPort_ = kEchoBasePort;
   bool echoReady_ = false;
   std::thread echoThread_;
+  bool stopped_ = false;  // stop() has run since the last start()
   std::atomic<bool> echoThreadRunning_{false};
 
   AccessGate gate_;

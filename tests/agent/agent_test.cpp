@@ -33,6 +33,13 @@ TEST_F(AgentTest, StartsEveryServiceAndStopsInOrder) {
   EXPECT_FALSE(a.sysCtlReady());
   EXPECT_FALSE(a.discoveryOpen());
   EXPECT_TRUE(fileExists(dir_.file("settings.json")));
+  // The destructor stops again: that call writes nothing.
+  std::string saved, after;
+  ASSERT_TRUE(readWholeFile(dir_.file("settings.json"), saved));
+  a.settings.fps = a.settings.fps == 10 ? 20 : 10;
+  a.stop();
+  ASSERT_TRUE(readWholeFile(dir_.file("settings.json"), after));
+  EXPECT_EQ(after, saved);
 }
 
 TEST_F(AgentTest, TakenPortsMoveTheStreamAndLeaveSystemControlOff) {
