@@ -22,10 +22,16 @@ void installStopRequestHandlers(std::function<void()> onSessionEnd = {});
 bool waitForStopRequest(int waitMs);
 // The headless loop's wait: also ends when one of `waits`' sockets is ready
 // or its due time comes, and otherwise sleeps (Linux: the signals are read
-// from a descriptor in the same poll). Windows waits on messages and the
-// stop event only, so there the wait lasts at most kStopWaitCapMsWindows.
+// from a descriptor in the same poll; Windows: window messages and the stop
+// event, the sockets as in waitForMessagesOrSockets).
 bool waitForStopRequest(const net::WaitSet& waits, std::uint64_t nowMs);
 inline constexpr int kStopWaitCapMsWindows = 20;
+// Windows: sleeps until a window message is queued for this thread, one of
+// `waits`' sockets is ready (watched from a thread of its own) or its due
+// time comes; at most kStopWaitCapMsWindows when the sockets cannot be
+// watched. The windowed loop's wait while hidden. Linux has none: its loop
+// watches the X connections in the WaitSet itself.
+void waitForMessagesOrSockets(const net::WaitSet& waits, std::uint64_t nowMs);
 
 // On the UI thread (the wait above checks the flag before it sleeps).
 void requestStop();

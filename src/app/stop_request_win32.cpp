@@ -1,11 +1,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 
 #include "app/single_instance.h"
 #include "app/stop_request.h"
 #include "log/helpers.h"
 #include "echo/display_watch.h"
+#include "net/socket_watch.h"
 
 namespace vl {
 
@@ -48,6 +50,41 @@ LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   }
 }
 
+// Set by the socket watch when a watched socket is ready. The watch is
+// made by the first wait that has sockets, on the UI thread, and joined at
+// exit.
+HANDLE g_socketEvent = nullptr;
+std::unique_ptr<net::SocketWatch> g_socketWatch;
+
+net::SocketWatch* socketWatch() {
+  if (g_socketEvent == nullptr) g_socketEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_socketEvent == nullptr) return nullptr;
+  if (!g_socketWatch) g_socketWatch = std::make_unique<net::SocketWatch>([] { SetEvent(g_socketEvent); });
+  return g_socketWatch.get();
+}
+
+// Messages (also ones already seen but left in the queue), `other` when not
+// null, the sockets and the due time of `waits`.
+void sleepOnMessagesAndSockets(const net::WaitSet& waits, std::uint64_t nowMs, HANDLE other) {
+  HANDLE handles[2];
+  DWORD count = 0;
+  if (other != nullptr) handles[count++] = other;
+  int timeout = waits.timeoutMs(nowMs);
+  if (timeout == 0) return;
+  net::SocketWatch* watch = waits.entries().empty() ? nullptr : socketWatch();
+  bool watching = false;
+  if (watch != nullptr) {
+    ResetEvent(g_socketEvent);
+    watching = watch->begin(waits);
+    if (watching) handles[count++] = g_socketEvent;
+  }
+  if (!waits.entries().empty() && !watching) timeout = waits.timeoutMs(nowMs, kStopWaitCapMsWindows);
+  MsgWaitForMultipleObjectsEx(count, count != 0 ? handles : nullptr,
+                              timeout < 0 ? INFINITE : static_cast<DWORD>(timeout), QS_ALLINPUT,
+                              MWMO_INPUTAVAILABLE);
+  if (watching) watch->end();
+}
+
 }  // namespace
 
 void installStopRequestHandlers(std::function<void()> onSessionEnd) {
@@ -86,9 +123,13 @@ bool waitForStopRequest(int waitMs) {
 }
 
 bool waitForStopRequest(const net::WaitSet& waits, std::uint64_t nowMs) {
-  // Sockets cannot join a message wait without changing their mode: the
-  // sockets are looked at at least every kStopWaitCapMsWindows.
-  return waitForStopRequest(waits.timeoutMs(nowMs, kStopWaitCapMsWindows));
+  if (waitForStopRequest(0)) return true;  // pumps the messages first
+  sleepOnMessagesAndSockets(waits, nowMs, g_stopEvent);
+  return g_stop.load();
+}
+
+void waitForMessagesOrSockets(const net::WaitSet& waits, std::uint64_t nowMs) {
+  sleepOnMessagesAndSockets(waits, nowMs, nullptr);
 }
 
 void requestStop() {

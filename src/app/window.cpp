@@ -104,6 +104,11 @@ bool TrayAddRetry::due(std::uint64_t nowMs) const {
   return failures_ > 0 && failures_ <= kTrayAddRetries && nowMs - lastMs_ >= kTrayAddRetryMs;
 }
 
+std::uint64_t TrayAddRetry::dueMs() const {
+  if (failures_ <= 0 || failures_ > kTrayAddRetries) return std::numeric_limits<std::uint64_t>::max();
+  return lastMs_ + kTrayAddRetryMs;
+}
+
 bool startsInTray(const LaunchOptions& options, bool trayOnStart) { return options.startInTray || trayOnStart; }
 
 void startAgentForWindow(Agent& agent, const LaunchOptions& options, void* window) {

@@ -123,6 +123,8 @@ class TrayAddRetry {
   void reset() { failures_ = 0; }
   // Whether another attempt is due.
   bool due(std::uint64_t nowMs) const;
+  // When the next attempt falls due; UINT64_MAX when none will.
+  std::uint64_t dueMs() const;
   // The failure just reported was the first of its series (worth a line).
   bool firstFailure() const { return failures_ == 1; }
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include <imgui.h>
@@ -17,11 +18,13 @@
 #include "agent/agent.h"
 #include "agent/fonts.h"
 #include "app/single_instance.h"
+#include "app/stop_request.h"
 #include "app/window.h"
 #include "echo/fine_timer.h"
 #include "echo/display_watch.h"
 #include "log/helpers.h"
 #include "log/log.h"
+#include "net/wait_set.h"
 
 // 1.86 keeps the declaration behind #if 0 so that windows.h is not needed.
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND window, UINT message, WPARAM wParam,
@@ -328,6 +331,23 @@ class Dx11Renderer final : public RendererDevice {
 Dx11Renderer g_renderer;
 RendererKeeper g_rendererKeeper(g_renderer);
 
+// Hidden or minimised there is nothing to draw: the loop sleeps until a
+// window message, the agent's sockets or timers, the next tray attempt or
+// the stall self-test needs it. Those two count in GetTickCount64 time.
+void waitWhileHidden(Agent& agent, const StallSelfTest& selfTest) {
+  static net::WaitSet waits;  // the UI thread's alone; keeps its capacity
+  const std::uint64_t now = monotonicMs();
+  const std::uint64_t tick = GetTickCount64();
+  waits.clear();
+  agent.planWait(waits);
+  const auto dueIn = [&](std::uint64_t tickDue) {
+    if (tickDue != std::numeric_limits<std::uint64_t>::max()) waits.dueAt(now + (tickDue > tick ? tickDue - tick : 0));
+  };
+  if (g_state.hiddenInTray && !g_state.trayIconAdded) dueIn(g_trayRetry.dueMs());
+  dueIn(selfTest.dueMs());
+  waitForMessagesOrSockets(waits, now);
+}
+
 void runMainLoop(Agent& agent) {
   StallSelfTest selfTest(parseStallMs(std::getenv("VL_AGENT_STALL_MS")), GetTickCount64());
   while (g_state.running) {
@@ -337,7 +357,7 @@ void runMainLoop(Agent& agent) {
     agent.agentTick();
     if (g_state.hiddenInTray && !g_state.trayIconAdded && g_trayRetry.due(GetTickCount64())) addTrayIcon(g_window);
     if (g_state.renderPaused || g_state.hiddenInTray) {
-      Sleep(kPausedSleepMs);
+      waitWhileHidden(agent, selfTest);
       continue;
     }
     if (!g_rendererKeeper.ready(GetTickCount64())) {

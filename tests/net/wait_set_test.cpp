@@ -3,8 +3,12 @@
 // below would otherwise last a minute, or for ever).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
+#include "net/socket_watch.h"
 #include "net/wait_set.h"
 #include "net/wake_signal.h"
 #include "net_test_util.h"
@@ -93,4 +97,47 @@ TEST(WaitSetWait, ASocketThatHasNewsEndsTheWaitBeforeItsTimer) {
   extra.notify();
   WaitSet empty;
   EXPECT_EQ(empty.wait(kNow, -1, extra.handle()), 1);
+}
+
+// The watch another kind of wait (Windows: window messages) runs beside:
+// news on a socket, before or during the watch, reaches the hook once; an
+// end without news returns at once; a watch left running ends with it.
+TEST(SocketWatchTest, NewsReachesTheHookAndAnEndWithoutNewsReturns) {
+  WakeSignal news;
+  ASSERT_NE(news.handle(), kInvalidSocket);
+  std::mutex m;
+  std::condition_variable cv;
+  int calls = 0;
+  SocketWatch watch([&] {
+    std::lock_guard<std::mutex> lock(m);
+    ++calls;
+    cv.notify_all();
+  });
+  WaitSet waits;
+  waits.watch(news.handle());
+  const auto hookCalls = [&](int want) {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= want; });
+  };
+
+  ASSERT_TRUE(watch.begin(waits));
+  std::thread other([&] { news.notify(); });
+  EXPECT_TRUE(hookCalls(1));
+  EXPECT_TRUE(watch.end());
+  other.join();
+
+  // Still unread: the next watch hears of it at once.
+  ASSERT_TRUE(watch.begin(waits));
+  EXPECT_TRUE(hookCalls(2));
+  EXPECT_TRUE(watch.end());
+  news.drain();
+
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(watch.begin(waits));
+    EXPECT_FALSE(watch.end());
+  }
+  EXPECT_EQ(calls, 2);
+
+  SocketWatch leftRunning({});
+  ASSERT_TRUE(leftRunning.begin(waits));
 }
