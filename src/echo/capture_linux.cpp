@@ -6,9 +6,10 @@
 // connection: there it is asked again only after the input devices reported
 // motion (XInput2 raw events, which come from real devices and XTEST alike)
 // and at least every kPointerRecheckMs, which is what catches a program
-// warping the pointer (a warp sends no raw event). DAMAGE on the root window tells which parts of
-// the region changed since the last update, so a still screen costs no copy
-// and a small change only the copy of its rectangles. With MIT-SHM and the
+// warping the pointer (a warp sends no raw event). DAMAGE on the root
+// window tells which areas of the region changed since the last update, so
+// a still screen costs no copy and a small change only the copy of its
+// rectangles. With MIT-SHM and the
 // usual B, G, R, X layout the shared image itself is the kept picture: the
 // server writes changed rows straight into it and the scaler reads it in
 // place, with no copy or conversion pass of ours.

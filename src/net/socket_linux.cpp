@@ -88,9 +88,9 @@ long long sendSome(SocketHandle s, const void* data, std::size_t length) {
 
 long long sendPair(SocketHandle s, const void* a, std::size_t aLength, const void* b, std::size_t bLength) {
   if (bLength > INT_MAX - aLength) bLength = INT_MAX - aLength;
-  iovec parts[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
+  iovec pieces[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
   msghdr message{};
-  message.msg_iov = parts;
+  message.msg_iov = pieces;
   message.msg_iovlen = bLength != 0 ? 2 : 1;
   return ::sendmsg(toNative(s), &message, MSG_NOSIGNAL);
 }

@@ -100,13 +100,13 @@ long long sendSome(SocketHandle s, const void* data, std::size_t length) {
 
 long long sendPair(SocketHandle s, const void* a, std::size_t aLength, const void* b, std::size_t bLength) {
   if (bLength > INT_MAX - aLength) bLength = INT_MAX - aLength;
-  WSABUF parts[2];
-  parts[0].len = static_cast<ULONG>(aLength);
-  parts[0].buf = static_cast<char*>(const_cast<void*>(a));
-  parts[1].len = static_cast<ULONG>(bLength);
-  parts[1].buf = static_cast<char*>(const_cast<void*>(b));
+  WSABUF pieces[2];
+  pieces[0].len = static_cast<ULONG>(aLength);
+  pieces[0].buf = static_cast<char*>(const_cast<void*>(a));
+  pieces[1].len = static_cast<ULONG>(bLength);
+  pieces[1].buf = static_cast<char*>(const_cast<void*>(b));
   DWORD sent = 0;
-  if (::WSASend(toNative(s), parts, bLength != 0 ? 2 : 1, &sent, 0, nullptr, nullptr) != 0) return -1;
+  if (::WSASend(toNative(s), pieces, bLength != 0 ? 2 : 1, &sent, 0, nullptr, nullptr) != 0) return -1;
   return static_cast<long long>(sent);
 }
 

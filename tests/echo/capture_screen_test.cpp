@@ -612,9 +612,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, XvfbDamage,
 TEST_F(XvfbCapture, AnOwnerWaitingOnTheHandleStillSeesEveryKindOfChange) {
   start();
   paintScene();
-  const Window root = DefaultRootWindow(painter_);
-  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 100, 100);
-  XSync(painter_, False);
+  auto injector = createPlatformInjector(xvfb_.display());
+  const MonitorInfo screen{0, 0, kWidth, kHeight, true, {}};
+  injector->moveTo(0.25f, 0.25f, screen);
   ScreenCapturer capturer;
   capturer.setCursorDrawn(true);
   ASSERT_TRUE(capturer.open(CaptureRegion::custom(0, 0, kWidth, kHeight)));
@@ -634,8 +634,7 @@ TEST_F(XvfbCapture, AnOwnerWaitingOnTheHandleStillSeesEveryKindOfChange) {
   EXPECT_TRUE(damage.unchanged());
 
   // Moved through XTEST: reported on the handle at once.
-  auto injector = createPlatformInjector(xvfb_.display());
-  injector->moveTo(0.75f, 0.25f, MonitorInfo{0, 0, kWidth, kHeight, true, {}});
+  injector->moveTo(0.75f, 0.25f, screen);
   ASSERT_TRUE(wait(5000)) << "device motion not reported";
   EXPECT_TRUE(capturer.changePending());
   ASSERT_TRUE(capturer.update(kept, damage));
@@ -654,7 +653,7 @@ TEST_F(XvfbCapture, AnOwnerWaitingOnTheHandleStillSeesEveryKindOfChange) {
   EXPECT_EQ(kept.pixels[(15u * kWidth + 15u) * 4u + 0], 0x77);
 
   // A warp reports nothing on the handle; it shows once the recheck is due.
-  XWarpPointer(painter_, 0, root, 0, 0, 0, 0, 400, 300);
+  XWarpPointer(painter_, 0, DefaultRootWindow(painter_), 0, 0, 0, 0, 400, 300);
   XSync(painter_, False);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   wait(0);
