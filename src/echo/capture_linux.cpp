@@ -320,6 +320,34 @@ struct ScreenCapturer::Impl {
     damage.add(under, kept.width, kept.height);
   }
 
+  // After a whole copy nothing reported so far counts any more.
+  void forgetDamage(const MonitorInfo& rect) {
+    if (damageEvent < 0) return;
+    damageReported = true;
+    FrameDamage ignored;
+    ignored.setNone();
+    takeDamage(rect, ignored);
+  }
+
+  // The pointer now in frame pixels; false when none is to be drawn.
+  // `same`: it is the one drawn into the kept picture.
+  bool readPointer(bool wanted, const MonitorInfo& rect, int& x, int& y, bool& same) {
+    const bool shown = wanted && queryPointer(x, y);
+    x -= rect.x;
+    y -= rect.y;
+    same = shown == pointerDrawn && (!shown || (x == pointerX && y == pointerY && cursorSerial == pointerSerial));
+    return shown;
+  }
+
+  // Draws the pointer at frame pixel (x, y) and remembers it; its stamp.
+  std::uint64_t putPointer(const Canvas& kept, const MonitorInfo& rect, int x, int y, FrameDamage& damage) {
+    drawPointer(kept, x, y, damage);
+    pointerX = x;
+    pointerY = y;
+    pointerSerial = cursorSerial;
+    return vl::cursorStamp(cursorSerial, x + rect.x, y + rect.y);
+  }
+
   // Copies whole rows [band.y, band.y + band.height) of the region straight
   // into the same rows of the shared image (a full-width image has the
   // shared image's row layout, so the server writes them in place).
@@ -568,26 +596,18 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   const bool known = d.damageEvent >= 0 && kept_ == &kept && kept.width == width_ && kept.height == height_ &&
                      keptCursorDrawn_ == cursorDrawn_;
   if (!known) {
-    if (d.damageEvent >= 0) {
-      d.damageReported = true;
-      FrameDamage ignored;
-      ignored.setNone();
-      d.takeDamage(rect_, ignored);
-    }
+    d.forgetDamage(rect_);
     d.pointerDrawn = false;
     kept_ = nullptr;
     kept.setSize(width_, height_);
     if (!d.copyArea(kept, rect_, PixelRect{0, 0, width_, height_})) return false;
     cursorStamp_ = 0;
     int px = 0, py = 0;
-    if (cursorDrawn_ && d.queryPointer(px, py)) {
+    bool same = false;
+    if (d.readPointer(cursorDrawn_, rect_, px, py, same)) {
       FrameDamage ignored;
       ignored.setNone();
-      d.drawPointer(Canvas::of(kept), px - rect_.x, py - rect_.y, ignored);
-      d.pointerX = px - rect_.x;
-      d.pointerY = py - rect_.y;
-      d.pointerSerial = d.cursorSerial;
-      cursorStamp_ = vl::cursorStamp(d.cursorSerial, px, py);
+      cursorStamp_ = d.putPointer(Canvas::of(kept), rect_, px, py, ignored);
     }
     capturedSinceLog_ = true;
     kept_ = &kept;
@@ -599,11 +619,8 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
   damage.setNone();
   d.takeDamage(rect_, damage);
   int px = 0, py = 0;
-  const bool pointerShown = cursorDrawn_ && d.queryPointer(px, py);
-  px -= rect_.x;
-  py -= rect_.y;
-  const bool pointerSame = pointerShown == d.pointerDrawn &&
-                           (!pointerShown || (px == d.pointerX && py == d.pointerY && d.cursorSerial == d.pointerSerial));
+  bool pointerSame = false;
+  const bool pointerShown = d.readPointer(cursorDrawn_, rect_, px, py, pointerSame);
   if (damage.rects.empty() && pointerSame) return true;  // nothing to do
 
   // The pointer comes off first, so the areas copied below and the patch
@@ -618,13 +635,7 @@ bool ScreenCapturer::update(PixelFrame& kept, FrameDamage& damage) {
     }
   }
   cursorStamp_ = 0;
-  if (pointerShown) {
-    d.drawPointer(Canvas::of(kept), px, py, damage);
-    d.pointerX = px;
-    d.pointerY = py;
-    d.pointerSerial = d.cursorSerial;
-    cursorStamp_ = vl::cursorStamp(d.cursorSerial, px + rect_.x, py + rect_.y);
-  }
+  if (pointerShown) cursorStamp_ = d.putPointer(Canvas::of(kept), rect_, px, py, damage);
   capturedSinceLog_ = true;
   return true;
 }
@@ -646,25 +657,17 @@ bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView
   kept_ = nullptr;
   const bool known = d.damageEvent >= 0 && d.inPlace && keptCursorDrawn_ == cursorDrawn_;
   if (!known) {
-    if (d.damageEvent >= 0) {
-      d.damageReported = true;
-      FrameDamage ignored;
-      ignored.setNone();
-      d.takeDamage(rect_, ignored);
-    }
+    d.forgetDamage(rect_);
     d.pointerDrawn = false;
     d.inPlace = false;
     if (!d.copyBand(rect_, PixelRect{0, 0, width_, height_})) return false;
     cursorStamp_ = 0;
     int px = 0, py = 0;
-    if (cursorDrawn_ && d.queryPointer(px, py)) {
+    bool same = false;
+    if (d.readPointer(cursorDrawn_, rect_, px, py, same)) {
       FrameDamage ignored;
       ignored.setNone();
-      d.drawPointer(canvas, px - rect_.x, py - rect_.y, ignored);
-      d.pointerX = px - rect_.x;
-      d.pointerY = py - rect_.y;
-      d.pointerSerial = d.cursorSerial;
-      cursorStamp_ = vl::cursorStamp(d.cursorSerial, px, py);
+      cursorStamp_ = d.putPointer(canvas, rect_, px, py, ignored);
     }
     capturedSinceLog_ = true;
     d.inPlace = true;
@@ -676,11 +679,8 @@ bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView
   damage.setNone();
   d.takeDamage(rect_, damage);
   int px = 0, py = 0;
-  const bool pointerShown = cursorDrawn_ && d.queryPointer(px, py);
-  px -= rect_.x;
-  py -= rect_.y;
-  const bool pointerSame = pointerShown == d.pointerDrawn &&
-                           (!pointerShown || (px == d.pointerX && py == d.pointerY && d.cursorSerial == d.pointerSerial));
+  bool pointerSame = false;
+  const bool pointerShown = d.readPointer(cursorDrawn_, rect_, px, py, pointerSame);
   view = shared;
   if (damage.rects.empty() && pointerSame) return true;  // nothing to do
 
@@ -697,13 +697,7 @@ bool ScreenCapturer::updateView(PixelFrame& kept, FrameDamage& damage, PixelView
     }
   }
   cursorStamp_ = 0;
-  if (pointerShown) {
-    d.drawPointer(canvas, px, py, damage);
-    d.pointerX = px;
-    d.pointerY = py;
-    d.pointerSerial = d.cursorSerial;
-    cursorStamp_ = vl::cursorStamp(d.cursorSerial, px + rect_.x, py + rect_.y);
-  }
+  if (pointerShown) cursorStamp_ = d.putPointer(canvas, rect_, px, py, damage);
   capturedSinceLog_ = true;
   return true;
 }
