@@ -12,7 +12,8 @@ vl_add_gtest(vl_screen_capture_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_screen_test.cpp
   LIBS vl_echo)
 if(WIN32)
-  target_sources(vl_screen_capture_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/capture_duplication_win32_test.cpp)
+  target_sources(vl_screen_capture_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/capture_duplication_win32_test.cpp
+                                                 ${CMAKE_CURRENT_LIST_DIR}/capture_gdi_win32_test.cpp)
   target_link_libraries(vl_screen_capture_tests PRIVATE gdi32 user32)
 endif()
 
